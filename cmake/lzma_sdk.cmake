@@ -1,0 +1,21 @@
+# The LZMA SDK's 7z reader as one static library, from the files the installer needs and no others.
+# It is not our code: it gets no -Werror, and its deliberate unaligned loads are exempt from UBSan.
+set(_sdk_c "${ZYV_SDK_DIR}/C")
+if(NOT EXISTS "${_sdk_c}/7zDec.c")
+  message(FATAL_ERROR "LZMA SDK not found in ${ZYV_SDK_DIR}: run scripts/setup first")
+endif()
+
+set(_sdk_files 7zAlloc.c 7zBuf.c 7zCrc.c 7zCrcOpt.c 7zDec.c 7zFile.c 7zIn.c 7zStream.c Bcj2.c Bra.c
+               Bra86.c CpuArch.c Lzma2Dec.c LzmaDec.c)
+list(TRANSFORM _sdk_files PREPEND "${_sdk_c}/")
+add_library(lzma_sdk STATIC ${_sdk_files})
+target_include_directories(lzma_sdk SYSTEM PUBLIC "${_sdk_c}")
+set_target_properties(lzma_sdk PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_CODE ON)
+target_compile_options(lzma_sdk PRIVATE -w)
+if(WIN32)
+  # Files are opened through Win32 handles (CreateFileW, ReadFile, WriteFile).
+  target_compile_definitions(lzma_sdk PUBLIC USE_WINDOWS_FILE)
+endif()
+if(ZYV_SANITIZE)
+  target_compile_options(lzma_sdk PRIVATE -fno-sanitize=alignment)
+endif()

@@ -1,0 +1,76 @@
+// The operating-system operations the install logic stands on. One declaration here, one
+// implementation per system under platform/win32/ and platform/posix/; CMake picks the folder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zyv {
+
+/// UTF-16 path or text, the form the system's paths and the archive's names come in.
+using WString = std::u16string;
+
+#ifdef _WIN32
+inline constexpr char16_t kPathSeparator = u'\\';
+#else
+inline constexpr char16_t kPathSeparator = u'/';
+#endif
+
+/// Shell folder identifiers (the Windows CSIDL values; the POSIX build maps them to XDG folders).
+inline constexpr int kCsidlDesktop = 0x00;
+inline constexpr int kCsidlLocalAppData = 0x1C;
+
+/// ShowWindow code passed to ShellOpen.
+inline constexpr int kShowNormal = 5;  // SW_SHOW
+
+/// The folder's path as the shell gives it, without a trailing separator; empty when the lookup fails.
+WString KnownFolderPath(int csidl);
+
+/// True when something (file or directory) exists at path.
+bool PathExists(const WString& path);
+
+/// Creates one directory level. False when it was not created, including when it already existed.
+bool MakeDirectory(const WString& path);
+
+/// Deletes a file. False when nothing was deleted.
+bool RemoveFile(const WString& path);
+
+/// Moves a file to a new name; refuses (false) when the target exists or the source is missing.
+bool RenameFile(const WString& from, const WString& to);
+
+/// Moves a file over another in one atomic replacing step (the target may or may not exist), flushed
+/// before it returns. False when the move did not happen; the target is then untouched.
+bool ReplaceFileAtomically(const WString& from, const WString& to);
+
+/// The path in the system's narrow encoding: the ANSI code page on Windows (characters it cannot hold
+/// become '_'), UTF-8 elsewhere. Empty when the conversion fails.
+std::string ToNarrowPath(const WString& path);
+
+/// The running program's full path; empty when it cannot be found.
+WString ModuleFileName();
+
+/// Sets key=value in [section] of an INI file, creating the file and the section when missing and
+/// replacing an existing value in place. Section and key match case-insensitively.
+bool WriteIniValue(const WString& section, const WString& key, const WString& value, const WString& file);
+
+/// Starts a program through the shell, without waiting for it. True when it was started.
+bool ShellOpen(const WString& verb, const WString& file, const WString& params, const WString& dir,
+               int show);
+
+/// Shows text to the user with an OK button and waits until it is dismissed. No owner window.
+void ShowMessage(const WString& text, const WString& caption);
+
+/// Applies the attribute word stored in an archive to a written file. Windows: the value as it
+/// stands. POSIX: with the 0x8000 extension bit the high 16 bits are a mode whose permission bits
+/// apply; the read-only bit (0x1) clears the write bits. False when the system refused.
+bool ApplyFileAttributes(const WString& path, std::uint32_t attrib);
+
+/// Registers the common-controls window classes named by classes (ICC_* bits); size is the
+/// initialisation record's size field. No-op where there are no common controls.
+bool InitCommonControlsClasses(std::uint32_t size, std::uint32_t classes);
+
+/// Registers the running program with the system's restart manager (RESTART_* flags in flags).
+/// No-op where there is no restart manager.
+bool RegisterForRestart(std::uint32_t flags);
+
+}  // namespace zyv

@@ -1,0 +1,7 @@
+#include "shell/shortcut.h"
+
+namespace zyv {
+
+void CreateDesktopShortcut(const WString& base) { (void)base; }
+
+}  // namespace zyv
