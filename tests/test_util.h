@@ -1,0 +1,93 @@
+// Small helpers shared by the tests: scratch folders, environment overrides, whole-file I/O.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <random>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/text.h"
+
+namespace zyv::test {
+
+namespace fs = std::filesystem;
+
+/// UTF-16 path as a filesystem path, and back.
+inline fs::path ToPath(const WString& p) {
+  return fs::path(std::u16string(p.begin(), p.end()));
+}
+inline WString ToWString(const fs::path& p) {
+  const std::u16string s = p.u16string();
+  return WString(s.begin(), s.end());
+}
+
+/// A fresh folder under the system's temporary folder, removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device rd;
+    path_ = fs::temp_directory_path() / ("zyv-test-" + std::to_string(rd()) + std::to_string(rd()));
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    // Read-only files must become writable before they can be removed on Windows.
+    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const fs::path& path() const { return path_; }
+  /// The folder as a platform path, optionally with a name appended after a separator.
+  WString W(const WString& name = {}) const {
+    WString p = ToWString(path_);
+    if (!name.empty()) p += kPathSeparator + name;
+    return p;
+  }
+
+ private:
+  fs::path path_;
+};
+
+/// Sets (or with nullopt, unsets) an environment variable for the scope, then restores it.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    Set(value);
+  }
+  ~ScopedEnv() { Set(old_); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  void Set(const std::optional<std::string>& v) {
+#ifdef _WIN32
+    _putenv_s(name_.c_str(), v ? v->c_str() : "");
+#else
+    if (v) setenv(name_.c_str(), v->c_str(), 1); else unsetenv(name_.c_str());
+#endif
+  }
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+inline std::string ReadFileBytes(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void WriteFileBytes(const fs::path& p, const std::string& bytes) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace zyv::test
