@@ -1,12 +1,11 @@
 // The install sequence and its steps.
 #pragma once
 
+#include "app/names.h"
 #include "platform/platform.h"
 
 namespace zyv {
 
-inline constexpr char16_t kInstallFolderName[] = u"dudizu";
-inline constexpr char16_t kProgramName[] = u"ZyvSHelp.exe";
 inline constexpr char16_t kConfigName[] = u"config.ini";
 inline constexpr char16_t kStagingName[] = u"main.7z";
 inline constexpr char16_t kCompletedText[] = u"安装完成";

@@ -5,10 +5,20 @@
 
 namespace zyv {
 
+/// The shortcut's file name on this system: a shell link on Windows, a desktop entry elsewhere.
+extern const char16_t kShortcutFileName[];
+
 /// Writes the Kelvora shortcut to base + "dudizu" + separator + "ZyvSHelp.exe" on the desktop.
 void CreateDesktopShortcut(const WString& base);
 
-/// Writes a shortcut at link to target, working in target's folder; true when it was saved.
+/// The program the shortcut starts: base + "dudizu" + separator + "ZyvSHelp.exe".
+WString ShortcutTarget(const WString& base);
+
+/// The shortcut's path in the desktop folder; with an empty desktop (a failed lookup), the root.
+WString DesktopShortcutPath(const WString& desktop);
+
+/// Writes a shortcut at link to target, working in target's folder, replacing an existing file; true
+/// when it was saved. The target need not exist.
 bool CreateShellLink(const WString& target, const WString& link);
 
 }  // namespace zyv

@@ -1,0 +1,178 @@
+// The desktop entry that stands in for the shell link: checked by desktop-file-validate, read back and
+// started by GLib (as GNOME and Xfce read it), for install folders with every character that
+// quoting has to survive.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/text.h"
+#include "shell/shortcut.h"
+#include "tests/test_util.h"
+
+namespace zyv {
+namespace {
+
+using test::ScopedEnv;
+using test::TempDir;
+using test::ToPath;
+namespace fs = std::filesystem;
+
+std::string ShellQuote(const std::string& s) {
+  std::string out = "'";
+  for (const char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+struct CommandResult {
+  int status = -1;  // the exit status, or -1 when the command did not exit normally
+  std::string output;
+};
+
+CommandResult RunCommand(const std::string& command) {
+  CommandResult result;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.output.append(buffer, n);
+  const int status = pclose(pipe);
+  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+  return result;
+}
+
+const std::string kHelper = ZYV_SOURCE_DIR "/tests/desktop_entry.py";
+constexpr int kSkipStatus = 77;
+
+struct AwkwardFolder {
+  const char* what;
+  const char* name;  // UTF-8
+  bool glib_starts_it;
+};
+
+void PrintTo(const AwkwardFolder& folder, std::ostream* os) { *os << folder.what; }
+
+// GLib looks the program up before it turns %% back into %, so it refuses an entry whose program
+// path holds a %, however correctly written; its reading of the line is still checked.
+const AwkwardFolder kFolders[] = {
+    {"Spaces", "Program Files (x86)", true},
+    {"DoubleQuotes", "say \"hi\"", true},
+    {"Dollar", "$HOME and ${PATH}", true},
+    {"Backtick", "`id`", true},
+    {"Backslashes", "back\\slash\\\\", true},
+    {"Percent", "100% %f %%", false},
+    {"Cjk", "安装 目录", true},
+    {"ShellCharacters", "a=b;c&d|e'f'<g>~#*?", true},
+    {"ControlCharacters", "line\nbreak\ttab\rret", true},
+};
+
+class DesktopEntryFor : public testing::TestWithParam<AwkwardFolder> {
+ protected:
+  void SetUp() override {
+    base_ = tmp_.W(Utf8ToUtf16(GetParam().name)) + kPathSeparator;
+    target_ = ShortcutTarget(base_);
+    folder_ = Utf16ToUtf8(base_) + "dudizu";
+    fs::create_directories(tmp_.path() / "Desktop");
+    fs::create_directories(ToPath(Utf8ToUtf16(folder_)));
+    link_ = tmp_.path() / "Desktop" / ToPath(kShortcutFileName);
+    ASSERT_TRUE(CreateShellLink(target_, test::ToWString(link_)));
+  }
+
+  TempDir tmp_;
+  WString base_, target_;
+  std::string folder_;
+  fs::path link_;
+};
+
+TEST_P(DesktopEntryFor, PassesValidation) {
+  if (RunCommand("command -v desktop-file-validate >/dev/null").status != 0) {
+    GTEST_SKIP() << "desktop-file-validate is not installed";
+  }
+  const CommandResult r = RunCommand("desktop-file-validate " + ShellQuote(link_.string()) + " 2>&1");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output, "");  // no warnings or hints either
+}
+
+TEST_P(DesktopEntryFor, GLibReadsTheExactTargetAndFolder) {
+  const CommandResult r = RunCommand(ShellQuote(kHelper) + " parse " + ShellQuote(link_.string()));
+  if (r.status == kSkipStatus) GTEST_SKIP() << "GLib's Python bindings are not installed";
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.output, Utf16ToUtf8(target_) + '\0' + folder_ + '\0');
+}
+
+TEST_P(DesktopEntryFor, GLibStartsTheTargetInItsFolder) {
+  if (!GetParam().glib_starts_it) GTEST_SKIP() << "GLib cannot start a program whose path holds a %";
+  // The program writes how it was named and where it runs.
+  const fs::path program = ToPath(target_);
+  test::WriteFileBytes(program,
+                       "#!/bin/sh\n"
+                       "{ printf '%s\\n' \"$0\"; pwd -P; } > \"$ZYV_LAUNCH_OUT.part\"\n"
+                       "mv \"$ZYV_LAUNCH_OUT.part\" \"$ZYV_LAUNCH_OUT\"\n");
+  fs::permissions(program, fs::perms::owner_all);
+  const fs::path out = tmp_.path() / "launched";
+  const ScopedEnv out_env("ZYV_LAUNCH_OUT", out.string());
+
+  const CommandResult r = RunCommand(ShellQuote(kHelper) + " launch " + ShellQuote(link_.string()) + " " +
+                                     ShellQuote(out.string()));
+  if (r.status == kSkipStatus) GTEST_SKIP() << "GLib's Python bindings are not installed";
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(test::ReadFileBytes(out), Utf16ToUtf8(target_) + "\n" + folder_ + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Awkward, DesktopEntryFor, testing::ValuesIn(kFolders),
+                         [](const auto& info) { return std::string(info.param.what); });
+
+TEST(DesktopEntry, IsAnExecutableLauncherNamedKelvora) {
+  TempDir tmp;
+  const mode_t old_mask = umask(077);  // a strict umask must not narrow the mode
+  const bool saved = CreateShellLink(u"/opt/k/dudizu/ZyvSHelp.exe", tmp.W(kShortcutFileName));
+  umask(old_mask);
+  ASSERT_TRUE(saved);
+
+  struct stat st {};
+  ASSERT_EQ(stat((tmp.path() / "Kelvora.desktop").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  EXPECT_EQ(test::ReadFileBytes(tmp.path() / "Kelvora.desktop"),
+            "[Desktop Entry]\n"
+            "Type=Application\n"
+            "Name=Kelvora\n"
+            "Exec=\"/opt/k/dudizu/ZyvSHelp.exe\"\n"
+            "Path=/opt/k/dudizu\n"
+            "Terminal=false\n");
+}
+
+/// A home with an install base, and the desktop lookup pointed into it.
+class DesktopShortcut : public testing::Test {
+ protected:
+  void ExpectShortcutIn(const fs::path& desktop) {
+    fs::create_directories(desktop);
+    const WString found = KnownFolderPath(kCsidlDesktop);
+    // Never write to the root of the real file system from a test.
+    if (found.empty()) GTEST_SKIP() << "KnownFolderPath found no desktop folder";
+    ASSERT_EQ(ToPath(found), desktop);
+
+    const WString base = tmp_.W(u"share") + kPathSeparator;
+    CreateDesktopShortcut(base);
+    const std::string entry = test::ReadFileBytes(desktop / "Kelvora.desktop");
+    EXPECT_NE(entry.find("\nExec=\"" + Utf16ToUtf8(ShortcutTarget(base)) + "\"\n"), std::string::npos)
+        << entry;
+  }
+
+  TempDir tmp_;
+  ScopedEnv home_{"HOME", (tmp_.path() / "home").string()};
+  ScopedEnv config_{"XDG_CONFIG_HOME", (tmp_.path() / "config").string()};
+};
+
+TEST_F(DesktopShortcut, GoesToTheDesktopThatUserDirsNames) {
+  fs::create_directories(tmp_.path() / "config");
+  test::WriteFileBytes(tmp_.path() / "config" / "user-dirs.dirs",
+                       "# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/桌面\"\n");
+  ExpectShortcutIn(tmp_.path() / "home" / "桌面");
+}
+
+TEST_F(DesktopShortcut, GoesToHomeDesktopWithoutUserDirs) {
+  ExpectShortcutIn(tmp_.path() / "home" / "Desktop");
+}
+
+}  // namespace
+}  // namespace zyv

@@ -1,0 +1,79 @@
+// The shortcut's paths and the link file's life on disk, on both systems. What the file says is read
+// back by the system's own tools: shortcut_posix_test.cpp (desktop entry) and shell_link_lnkinfo.sh
+// (shell link).
+#include "shell/shortcut.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+namespace zyv {
+namespace {
+
+using test::TempDir;
+using test::ToPath;
+namespace fs = std::filesystem;
+
+const WString kSep(1, kPathSeparator);
+
+TEST(ShortcutPaths, TargetIsTheProgramInTheInstallFolder) {
+  const WString base = u"base" + kSep;
+  EXPECT_EQ(ShortcutTarget(base), base + u"dudizu" + kSep + u"ZyvSHelp.exe");
+}
+
+TEST(ShortcutPaths, LinkSitsInTheDesktopFolder) {
+#ifdef _WIN32
+  const WString name = u"Kelvora.lnk";
+#else
+  const WString name = u"Kelvora.desktop";
+#endif
+  EXPECT_EQ(WString(kShortcutFileName), name);
+  EXPECT_EQ(DesktopShortcutPath(u"desk"), u"desk" + kSep + name);
+  // A failed desktop lookup leaves the root of the current drive (or of the file system).
+  EXPECT_EQ(DesktopShortcutPath(u""), kSep + name);
+}
+
+std::vector<fs::path> Entries(const fs::path& dir) {
+  std::vector<fs::path> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+  return names;
+}
+
+TEST(CreateShellLink, ReinstallReplacesTheLinkWithoutLeavingOthers) {
+  TempDir tmp;
+  fs::create_directories(tmp.path() / "Desktop");
+  const WString link = tmp.W(u"Desktop") + kSep + kShortcutFileName;
+  const WString first = ShortcutTarget(tmp.W(u"one") + kSep);
+  const WString second = ShortcutTarget(tmp.W(u"two 安装") + kSep);
+
+  ASSERT_TRUE(CreateShellLink(first, link));
+  const std::string first_bytes = test::ReadFileBytes(ToPath(link));
+  ASSERT_TRUE(CreateShellLink(second, link));
+
+  EXPECT_EQ(Entries(tmp.path() / "Desktop"), std::vector<fs::path>{ToPath(kShortcutFileName)});
+  EXPECT_NE(test::ReadFileBytes(ToPath(link)), first_bytes);
+}
+
+TEST(CreateShellLink, WritesTheLinkWhenTheTargetIsMissing) {
+  // As after a failed extraction: nothing checks that the program is there.
+  TempDir tmp;
+  const WString link = tmp.W(kShortcutFileName);
+  EXPECT_TRUE(CreateShellLink(ShortcutTarget(tmp.W(u"never installed") + kSep), link));
+  EXPECT_GT(fs::file_size(ToPath(link)), 0u);
+}
+
+TEST(CreateShellLink, FailsWhereTheLinkCannotBeWritten) {
+  TempDir tmp;
+  const WString target = ShortcutTarget(tmp.W() + kSep);
+  // No such folder.
+  EXPECT_FALSE(CreateShellLink(target, tmp.W(u"no desktop") + kSep + kShortcutFileName));
+  EXPECT_FALSE(fs::exists(tmp.path() / "no desktop"));
+  // A folder already holds the name: it is left alone, and nothing else is left behind.
+  fs::create_directories(tmp.path() / "Desktop" / ToPath(kShortcutFileName) / "inside");
+  EXPECT_FALSE(CreateShellLink(target, tmp.W(u"Desktop") + kSep + kShortcutFileName));
+  EXPECT_TRUE(fs::is_directory(tmp.path() / "Desktop" / ToPath(kShortcutFileName) / "inside"));
+  EXPECT_EQ(Entries(tmp.path() / "Desktop"), std::vector<fs::path>{ToPath(kShortcutFileName)});
+}
+
+}  // namespace
+}  // namespace zyv
