@@ -1,0 +1,100 @@
+// Files and directories: existence, creation, removal and the two kinds of rename.
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/posix_internal.h"
+
+namespace zyv {
+
+namespace posix {
+namespace {
+
+/// fsync of whatever is at path, opened without following a link and without blocking on a FIFO.
+/// A path that cannot be opened is not an error here: there is nothing of ours to flush.
+bool SyncPath(const std::string& path, int extra_flags) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | extra_flags);
+  if (fd < 0) return true;
+  // EINVAL: the object does not support syncing (a FIFO, some special files); nothing to flush.
+  const bool ok = fsync(fd) == 0 || errno == EINVAL;
+  close(fd);
+  return ok;
+}
+
+// What renameat2 answers where the file system (or the kernel) has no RENAME_NOREPLACE.
+bool NoReplaceUnsupported(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
+
+}  // namespace
+
+bool ReplaceDurably(const std::string& from, const std::string& to) {
+  // The data first: a crash just after the rename must not leave a target without its contents.
+  if (!SyncPath(from, 0)) return false;
+  if (rename(from.c_str(), to.c_str()) != 0) return false;
+  // The rename is done; a failure to flush the folders cannot undo it, so it is not reported.
+  const std::string to_folder = ParentFolder(to);
+  SyncPath(to_folder, O_DIRECTORY);
+  if (const std::string from_folder = ParentFolder(from); from_folder != to_folder) {
+    SyncPath(from_folder, O_DIRECTORY);
+  }
+  return true;
+}
+
+bool RenameNoReplaceFallback(const std::string& from, const std::string& to) {
+  struct stat st;
+  if (lstat(from.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) {
+    // link() refuses an existing target atomically, which is the whole point.
+    if (link(from.c_str(), to.c_str()) == 0) {
+      if (unlink(from.c_str()) == 0) return true;
+      unlink(to.c_str());
+      return false;
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK) return false;
+  }
+  // Directories cannot be hard-linked, nor can files on file systems without links: check first,
+  // accepting the narrow window between the check and the rename.
+  if (lstat(to.c_str(), &st) == 0 || errno != ENOENT) return false;
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
+}  // namespace posix
+
+bool PathExists(const WString& path) {
+  // lstat: a link counts as something at the path even when it leads nowhere, as on Windows.
+  std::string native;
+  struct stat st;
+  return posix::NativePath(path, native) && lstat(native.c_str(), &st) == 0;
+}
+
+bool MakeDirectory(const WString& path) {
+  std::string native;
+  return posix::NativePath(path, native) && mkdir(native.c_str(), 0777) == 0;
+}
+
+bool RemoveFile(const WString& path) {
+  std::string native;
+  return posix::NativePath(path, native) && unlink(native.c_str()) == 0;
+}
+
+bool RenameFile(const WString& from, const WString& to) {
+  std::string native_from, native_to;
+  if (!posix::NativePath(from, native_from) || !posix::NativePath(to, native_to)) return false;
+  if (renameat2(AT_FDCWD, native_from.c_str(), AT_FDCWD, native_to.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (!posix::NoReplaceUnsupported(errno)) return false;
+  return posix::RenameNoReplaceFallback(native_from, native_to);
+}
+
+bool ReplaceFileAtomically(const WString& from, const WString& to) {
+  std::string native_from, native_to;
+  return posix::NativePath(from, native_from) && posix::NativePath(to, native_to) &&
+         posix::ReplaceDurably(native_from, native_to);
+}
+
+}  // namespace zyv

@@ -1,0 +1,473 @@
+// The POSIX side of the platform: XDG folders, modes from attribute words, the detached start,
+// the settings writer's byte-level promises and the rename fallback.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/posix_internal.h"
+#include "tests/test_util.h"
+
+namespace zyv {
+namespace {
+
+using test::ReadFileBytes;
+using test::ScopedEnv;
+using test::TempDir;
+using test::WriteFileBytes;
+namespace fs = std::filesystem;
+
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : old_(umask(mask)) {}
+  ~ScopedUmask() { umask(old_); }
+
+ private:
+  mode_t old_;
+};
+
+mode_t ModeOf(const fs::path& p) {
+  struct stat st;
+  return lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+WString U16(const std::string& utf8) { return test::ToWString(fs::path(utf8)); }
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+/// Waits up to ten seconds for a file that another process writes.
+bool WaitForFile(const fs::path& p) {
+  for (int i = 0; i < 1000; ++i) {
+    if (fs::exists(p)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// ---- Known folders -------------------------------------------------------------------------
+
+TEST(KnownFolderPath, LocalAppDataIsXdgDataHomeWithoutTrailingSlash) {
+  ScopedEnv home("HOME", "/home/tester");
+  ScopedEnv data("XDG_DATA_HOME", "/data/home/");
+  EXPECT_EQ(KnownFolderPath(kCsidlLocalAppData), u"/data/home");
+}
+
+TEST(KnownFolderPath, LocalAppDataFallsBackToHomeForUnsetOrRelativeXdgDataHome) {
+  ScopedEnv home("HOME", "/home/tester/");
+  for (const std::optional<std::string>& value :
+       {std::optional<std::string>(), std::optional<std::string>(""),
+        std::optional<std::string>("relative/data")}) {
+    ScopedEnv data("XDG_DATA_HOME", value);
+    EXPECT_EQ(KnownFolderPath(kCsidlLocalAppData), u"/home/tester/.local/share");
+  }
+}
+
+TEST(KnownFolderPath, EmptyWithoutAnAbsoluteHomeOrForAnUnknownFolder) {
+  ScopedEnv data("XDG_DATA_HOME", std::nullopt);
+  ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
+  for (const std::optional<std::string>& value :
+       {std::optional<std::string>(), std::optional<std::string>(""),
+        std::optional<std::string>("home/tester")}) {
+    ScopedEnv home("HOME", value);
+    EXPECT_EQ(KnownFolderPath(kCsidlLocalAppData), u"");
+    EXPECT_EQ(KnownFolderPath(kCsidlDesktop), u"");
+  }
+  ScopedEnv home("HOME", "/home/tester");
+  EXPECT_EQ(KnownFolderPath(0x05), u"");  // CSIDL_PERSONAL: not one this platform maps
+}
+
+class DesktopFolder : public ::testing::Test {
+ protected:
+  /// Writes user-dirs.dirs with the given XDG_DESKTOP_DIR line(s) and answers the desktop folder.
+  WString DesktopFor(const std::string& lines) {
+    WriteFileBytes(
+        config_.path() / "user-dirs.dirs",
+        "# This file is written by xdg-user-dirs-update\nXDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n" + lines);
+    return KnownFolderPath(kCsidlDesktop);
+  }
+
+  TempDir config_;
+  ScopedEnv home_{"HOME", "/home/tester"};
+  ScopedEnv config_home_{"XDG_CONFIG_HOME", config_.path().string()};
+};
+
+TEST_F(DesktopFolder, ReadsTheFileAsTheShellWould) {
+  EXPECT_EQ(DesktopFor("XDG_DESKTOP_DIR=\"$HOME/桌面\"\n"), u"/home/tester/桌面");
+  EXPECT_EQ(DesktopFor("XDG_DESKTOP_DIR=\"${HOME}/Work Desk/\"\r\n"), u"/home/tester/Work Desk");
+  EXPECT_EQ(DesktopFor("XDG_DESKTOP_DIR=\"$HOME/My \\\"Desk\\\" \\$1\"\n"), u"/home/tester/My \"Desk\" $1");
+  EXPECT_EQ(DesktopFor("XDG_DESKTOP_DIR=\"/srv/desk\"\n"), u"/srv/desk");
+  EXPECT_EQ(DesktopFor("XDG_DESKTOP_DIR='/literal/$HOME'\n"), u"/literal/$HOME");
+  EXPECT_EQ(DesktopFor("XDG_DESKTOP_DIR=$HOME/bare\\ name # comment\n"), u"/home/tester/bare name");
+  EXPECT_EQ(DesktopFor("XDG_DESKTOP_DIR=\"$HOME\"\n"), u"/home/tester");
+  // The last assignment wins, as when the file is sourced; a commented one does not count.
+  EXPECT_EQ(
+      DesktopFor("XDG_DESKTOP_DIR=\"$HOME/one\"\nXDG_DESKTOP_DIR=\"$HOME/two\"\n#XDG_DESKTOP_DIR=\"/x\"\n"),
+      u"/home/tester/two");
+}
+
+TEST_F(DesktopFolder, FallsBackToHomeDesktopForValuesItCannotTrust) {
+  for (const char* line : {"XDG_DESKTOP_DIR=\"Desktop\"\n", "XDG_DESKTOP_DIR=\"$OTHER/x\"\n",
+                           "XDG_DESKTOP_DIR=\"$(echo /tmp)\"\n", "XDG_DESKTOP_DIR=\"`pwd`\"\n",
+                           "XDG_DESKTOP_DIR=\"$HOME/unterminated\n", "XDG_DESKTOP_DIR=\n",
+                           "XDG_DESKTOP_DIRS=\"/other\"\n", ""}) {
+    EXPECT_EQ(DesktopFor(line), u"/home/tester/Desktop") << line;
+  }
+}
+
+TEST(KnownFolderPath, DesktopIgnoresARelativeXdgConfigHome) {
+  TempDir home;
+  fs::create_directories(home.path() / ".config");
+  WriteFileBytes(home.path() / ".config" / "user-dirs.dirs", "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n");
+  ScopedEnv home_env("HOME", home.path().string());
+  ScopedEnv config("XDG_CONFIG_HOME", "relative/config");
+  EXPECT_EQ(KnownFolderPath(kCsidlDesktop), U16(home.path().string() + "/Schreibtisch"));
+  ScopedEnv no_config("XDG_CONFIG_HOME", std::nullopt);
+  EXPECT_EQ(KnownFolderPath(kCsidlDesktop), U16(home.path().string() + "/Schreibtisch"));
+}
+
+// ---- Paths -----------------------------------------------------------------------------------
+
+TEST(ToNarrowPath, IsUtf8AndRefusesEmbeddedNul) {
+  EXPECT_EQ(ToNarrowPath(u"/home/张三/.local/share\U0001F600"),
+            "/home/\xE5\xBC\xA0\xE4\xB8\x89/.local/share\xF0\x9F\x98\x80");
+  EXPECT_EQ(ToNarrowPath(std::u16string{u'a', char16_t(0xD800), u'b'}),
+            "a\xEF\xBF\xBD"
+            "b");
+  // Cut at the NUL, the path would name another file.
+  EXPECT_EQ(ToNarrowPath(std::u16string(u"/tmp/a\0b", 8)), "");
+  EXPECT_FALSE(PathExists(std::u16string(u"/tmp\0/x", 7)));
+}
+
+TEST(ModuleFileName, IsThisTestProgram) {
+  const WString name = ModuleFileName();
+  ASSERT_FALSE(name.empty());
+  EXPECT_EQ(name.front(), u'/');
+  EXPECT_EQ(fs::canonical(test::ToPath(name)),
+            fs::canonical(fs::path(ZYV_BINARY_DIR) / "tests" / "platform_posix_test"));
+}
+
+// ---- Attributes ------------------------------------------------------------------------------
+
+constexpr std::uint32_t Mode(std::uint32_t mode) { return (mode << 16) | 0x8000; }
+
+TEST(ApplyFileAttributes, AppliesTheModePermissionBitsOnly) {
+  TempDir dir;
+  ScopedUmask mask(022);
+  const fs::path f = dir.path() / "f";
+  WriteFileBytes(f, "x");
+  struct Case {
+    std::uint32_t attrib;
+    mode_t expected;
+  };
+  for (const Case& c : {Case{Mode(0100755), 0755}, Case{Mode(0100600) | 0x20, 0600},
+                        Case{Mode(0104755), 0755},  // setuid dropped
+                        Case{Mode(0106775), 0755},  // setgid dropped, group write masked
+                        Case{Mode(0101777), 0755},  // sticky dropped, world write masked
+                        Case{Mode(0100644) | 0x1, 0444}, Case{Mode(0100000), 0}}) {
+    EXPECT_TRUE(ApplyFileAttributes(test::ToWString(f), c.attrib)) << std::oct << c.attrib;
+    EXPECT_EQ(ModeOf(f), c.expected) << std::oct << c.attrib;
+  }
+}
+
+TEST(ApplyFileAttributes, WindowsAttributesKeepTheModeButReadOnlyClearsWriteBits) {
+  TempDir dir;
+  const fs::path f = dir.path() / "f";
+  WriteFileBytes(f, "x");
+  chmod(f.c_str(), 0664);
+  EXPECT_TRUE(ApplyFileAttributes(test::ToWString(f), 0x20 | 0x2000));  // archive, not indexed
+  EXPECT_EQ(ModeOf(f), 0664u);
+  EXPECT_TRUE(ApplyFileAttributes(test::ToWString(f), 0x21));  // read-only
+  EXPECT_EQ(ModeOf(f), 0444u);
+}
+
+TEST(ApplyFileAttributes, RefusesLinksAndMissingFiles) {
+  TempDir dir;
+  const fs::path target = dir.path() / "target";
+  WriteFileBytes(target, "x");
+  chmod(target.c_str(), 0644);
+  fs::create_symlink(target, dir.path() / "link");
+  EXPECT_FALSE(ApplyFileAttributes(dir.W(u"link"), Mode(0100777)));
+  EXPECT_FALSE(ApplyFileAttributes(dir.W(u"link"), 0x1));
+  EXPECT_EQ(ModeOf(target), 0644u);
+  EXPECT_FALSE(ApplyFileAttributes(dir.W(u"missing"), 0x1));
+}
+
+// ---- Renames ---------------------------------------------------------------------------------
+
+TEST(RenameNoReplaceFallback, MovesButNeverReplaces) {
+  TempDir dir;
+  const std::string d = dir.path().string();
+  WriteFileBytes(dir.path() / "a", "a");
+  WriteFileBytes(dir.path() / "b", "b");
+  EXPECT_FALSE(posix::RenameNoReplaceFallback(d + "/a", d + "/b"));
+  EXPECT_EQ(ReadFileBytes(dir.path() / "a"), "a");
+  EXPECT_EQ(ReadFileBytes(dir.path() / "b"), "b");
+  EXPECT_TRUE(posix::RenameNoReplaceFallback(d + "/a", d + "/c"));
+  EXPECT_FALSE(fs::exists(dir.path() / "a"));
+  EXPECT_EQ(ReadFileBytes(dir.path() / "c"), "a");
+  EXPECT_FALSE(posix::RenameNoReplaceFallback(d + "/missing", d + "/d"));
+
+  fs::create_directory(dir.path() / "folder");
+  EXPECT_FALSE(posix::RenameNoReplaceFallback(d + "/folder", d + "/b"));
+  EXPECT_TRUE(posix::RenameNoReplaceFallback(d + "/folder", d + "/moved"));
+  EXPECT_TRUE(fs::is_directory(dir.path() / "moved"));
+}
+
+TEST(RenameFile, RefusesADanglingLinkAsTarget) {
+  TempDir dir;
+  WriteFileBytes(dir.path() / "a", "a");
+  fs::create_symlink(dir.path() / "nowhere", dir.path() / "link");
+  EXPECT_FALSE(RenameFile(dir.W(u"a"), dir.W(u"link")));
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "link"));
+  EXPECT_TRUE(PathExists(dir.W(u"link")));  // something is there, as Windows would also say
+}
+
+// ---- Settings files --------------------------------------------------------------------------
+
+class IniFile : public ::testing::Test {
+ protected:
+  /// Writes contents, sets [ZeReveza] install=value and answers the file's bytes afterwards.
+  std::string After(const std::string& contents, const WString& value = u"Setup.exe") {
+    WriteFileBytes(path_, contents);
+    EXPECT_TRUE(WriteIniValue(u"ZeReveza", u"install", value, test::ToWString(path_)));
+    return ReadFileBytes(path_);
+  }
+
+  TempDir dir_;
+  fs::path path_ = dir_.path() / "config.ini";
+};
+
+TEST_F(IniFile, KeepsLineEndingsSpacingAndCommentsOfTheFile) {
+  EXPECT_EQ(After("[ZeReveza]\nlang=zh\n"), "[ZeReveza]\nlang=zh\ninstall=Setup.exe\n");
+  EXPECT_EQ(After("[ZeReveza]\nlang=zh\n", u""), "[ZeReveza]\nlang=zh\ninstall=\n");
+  EXPECT_EQ(After("; settings\r\n[ ZeReveza ] ; main\r\n\t Install  =  old value  \r\nx = 1\r\n"),
+            "; settings\r\n[ ZeReveza ] ; main\r\n\t Install  =  Setup.exe  \r\nx = 1\r\n");
+  // Appended after the section's last non-blank line, before the blank lines that part sections.
+  EXPECT_EQ(After("[ZeReveza]\r\na=1\r\n; about b\r\n\r\n\r\n[Next]\r\n"),
+            "[ZeReveza]\r\na=1\r\n; about b\r\ninstall=Setup.exe\r\n\r\n\r\n[Next]\r\n");
+  EXPECT_EQ(After("[ZeReveza]\n\n[Next]\n"), "[ZeReveza]\ninstall=Setup.exe\n\n[Next]\n");
+}
+
+TEST_F(IniFile, GivesALastLineItsLineEndingBeforeAppending) {
+  EXPECT_EQ(After("[ZeReveza]\r\na=1"), "[ZeReveza]\r\na=1\r\ninstall=Setup.exe\r\n");
+  EXPECT_EQ(After("[First]\nid=1"), "[First]\nid=1\n[ZeReveza]\ninstall=Setup.exe\n");
+  EXPECT_EQ(After("[ZeReveza]"), "[ZeReveza]\ninstall=Setup.exe\n");
+  EXPECT_EQ(After(""), "[ZeReveza]\ninstall=Setup.exe\n");
+}
+
+TEST_F(IniFile, ChangesWhatTheProfileReaderWouldRead) {
+  // The first of two sections and the first of two keys; a bare name is the key without a value;
+  // a key of the same name elsewhere, or one commented out, is not it.
+  EXPECT_EQ(After("install=top\n[ZeReveza]\ninstall=1\ninstall=2\n[zerEVEZA]\ninstall=3\n"),
+            "install=top\n[ZeReveza]\ninstall=Setup.exe\ninstall=2\n[zerEVEZA]\ninstall=3\n");
+  EXPECT_EQ(After("[ZeReveza]\n  install  \nb=2\n"), "[ZeReveza]\n  install=Setup.exe  \nb=2\n");
+  EXPECT_EQ(After("[ZeReveza]\n;install=old\n"), "[ZeReveza]\n;install=old\ninstall=Setup.exe\n");
+  EXPECT_EQ(After("[ZeRevezaX]\ninstall=1\n[Ze]\n"),
+            "[ZeRevezaX]\ninstall=1\n[Ze]\n[ZeReveza]\ninstall=Setup.exe\n");
+}
+
+TEST_F(IniFile, KeepsBytesThatAreNotUtf8AndWritesValuesAsUtf8) {
+  // A value in a legacy code page elsewhere in the file is not touched.
+  EXPECT_EQ(After("\xEF\xBB\xBF[ZeReveza]\r\nname=\xC4\xE3\xBA\xC3\r\n", u"安装.exe"),
+            "\xEF\xBB\xBF[ZeReveza]\r\nname=\xC4\xE3\xBA\xC3\r\ninstall=\xE5\xAE\x89\xE8\xA3\x85.exe\r\n");
+}
+
+TEST_F(IniFile, KeepsAUtf16FileInUtf16) {
+  const std::u16string before = u"\uFEFF[ZeReveza]\r\ninstall=old\r\n";
+  const std::u16string expected = u"\uFEFF[ZeReveza]\r\ninstall=安装.exe\r\n";
+  const auto encode = [](const std::u16string& s, bool big) {
+    std::string bytes;
+    for (const char16_t c : s) {
+      const char hi = static_cast<char>(c >> 8), lo = static_cast<char>(c & 0xFF);
+      bytes += big ? hi : lo;
+      bytes += big ? lo : hi;
+    }
+    return bytes;
+  };
+  EXPECT_EQ(After(encode(before, false), u"安装.exe"), encode(expected, false));
+  EXPECT_EQ(After(encode(before, true), u"安装.exe"), encode(expected, true));
+}
+
+TEST_F(IniFile, RefusesNamesAndValuesThatWouldChangeOtherLines) {
+  const std::string original = "[ZeReveza]\ninstall=old\n";
+  WriteFileBytes(path_, original);
+  const WString file = test::ToWString(path_);
+  EXPECT_FALSE(WriteIniValue(u"ZeReveza", u"install", u"x\n[Evil]\nrun=1", file));
+  EXPECT_FALSE(WriteIniValue(u"ZeReveza", u"install", u"x\ry", file));
+  EXPECT_FALSE(WriteIniValue(u"ZeReveza", u"install", std::u16string(u"x\0y", 3), file));
+  EXPECT_FALSE(WriteIniValue(u"ZeReveza", u"in=stall", u"x", file));
+  EXPECT_FALSE(WriteIniValue(u"ZeReveza", u";install", u"x", file));
+  EXPECT_FALSE(WriteIniValue(u"ZeReveza", u"  ", u"x", file));
+  EXPECT_FALSE(WriteIniValue(u"Ze]Reveza", u"install", u"x", file));
+  EXPECT_FALSE(WriteIniValue(u"", u"install", u"x", file));
+  EXPECT_EQ(ReadFileBytes(path_), original);
+}
+
+TEST_F(IniFile, ReplacesTheFileWholeAndKeepsItsModeAndLinks) {
+  ScopedUmask mask(022);
+  EXPECT_TRUE(WriteIniValue(u"ZeReveza", u"install", u"x", test::ToWString(path_)));
+  EXPECT_EQ(ModeOf(path_), 0644u);  // a new file: what the umask allows
+  chmod(path_.c_str(), 0600);
+  After("[ZeReveza]\n");
+  EXPECT_EQ(ModeOf(path_), 0600u);
+  // Nothing left beside it: the temporary file became the file.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 1);
+
+  // Through a link, the linked file changes and the link stays.
+  const fs::path real = dir_.path() / "real.ini";
+  WriteFileBytes(real, "[ZeReveza]\n");
+  fs::create_symlink(real, dir_.path() / "link.ini");
+  EXPECT_TRUE(WriteIniValue(u"ZeReveza", u"install", u"x", dir_.W(u"link.ini")));
+  EXPECT_TRUE(fs::is_symlink(dir_.path() / "link.ini"));
+  EXPECT_EQ(ReadFileBytes(real), "[ZeReveza]\ninstall=x\n");
+}
+
+TEST_F(IniFile, FailsWithoutTouchingAFileItCannotRead) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads any file";
+  WriteFileBytes(path_, "[ZeReveza]\ninstall=old\n");
+  chmod(path_.c_str(), 0200);
+  EXPECT_FALSE(WriteIniValue(u"ZeReveza", u"install", u"x", test::ToWString(path_)));
+  chmod(path_.c_str(), 0600);
+  EXPECT_EQ(ReadFileBytes(path_), "[ZeReveza]\ninstall=old\n");
+}
+
+// ---- Starting programs -----------------------------------------------------------------------
+
+class ShellOpenTest : public ::testing::Test {
+ protected:
+  /// An executable /bin/sh script in dir_/name that waits for dir_/go, then records its working
+  /// folder, its session, its arguments and its standard input in dir_/out, written whole.
+  WString Script(const std::string& folder) {
+    fs::create_directories(dir_.path() / folder);
+    const fs::path script = dir_.path() / folder / "program.sh";
+    std::ofstream(script)
+        << "#!/bin/sh\n"
+        << "while [ ! -e '" << (dir_.path() / "go").string() << "' ]; do sleep 0.02; done\n"
+        << "out='" << (dir_.path() / "out").string() << "'\n"
+        << "{ pwd -P; cut -d' ' -f6 /proc/$$/stat; echo \"$#\"; for a in \"$@\"; do echo \"[$a]\"; done;"
+        << "  if read -r line; then echo stdin; else echo no-stdin; fi; } > \"$out.tmp\"\n"
+        << "mv \"$out.tmp\" \"$out\"\n";
+    fs::permissions(script, fs::perms::owner_all);
+    return test::ToWString(script);
+  }
+
+  /// Lets the script go on and answers what it recorded.
+  std::string Recorded() {
+    WriteFileBytes(dir_.path() / "go", "");
+    EXPECT_TRUE(WaitForFile(dir_.path() / "out"));
+    return ReadFileBytes(dir_.path() / "out");
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(ShellOpenTest, StartsTheProgramDetachedInItsFolderWithoutWaiting) {
+  const WString program = Script("安装 folder");
+  const WString folder = dir_.W(u"安装 folder");
+  // The script waits for a file that is only written after ShellOpen returns: had it waited for
+  // the program, this would never return.
+  ASSERT_TRUE(ShellOpen(u"open", program, u"", folder, kShowNormal));
+  // Nothing of it is left for us to reap.
+  errno = 0;
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+
+  const std::vector<std::string> lines = Lines(Recorded());
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], fs::canonical(test::ToPath(folder)).string());
+  EXPECT_NE(lines[1], std::to_string(getsid(0)));  // a session of its own
+  EXPECT_EQ(lines[2], "0");                        // "" means no arguments, not one empty one
+  EXPECT_EQ(lines[3], "no-stdin");
+}
+
+TEST_F(ShellOpenTest, SplitsParametersAsAWindowsCommandLine) {
+  const WString program = Script("app");
+  ASSERT_TRUE(
+      ShellOpen(u"OPEN", program, u"one  \"two words\" a\\\"b c:\\dir\\ \"\"", dir_.W(u"app"), kShowNormal));
+  const std::vector<std::string> lines = Lines(Recorded());
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(
+      std::vector<std::string>(lines.begin() + 2, lines.end()),
+      (std::vector<std::string>{"5", "[one]", "[two words]", "[a\"b]", "[c:\\dir\\]", "[]", "no-stdin"}));
+}
+
+TEST_F(ShellOpenTest, ReportsWhatCannotStart) {
+  const WString program = Script("app");
+  const WString folder = dir_.W(u"app");
+  EXPECT_FALSE(ShellOpen(u"open", dir_.W(u"missing"), u"", folder, kShowNormal));
+  EXPECT_FALSE(ShellOpen(u"open", program, u"", dir_.W(u"no-such-folder"), kShowNormal));
+  EXPECT_FALSE(ShellOpen(u"print", program, u"", folder, kShowNormal));
+  EXPECT_FALSE(ShellOpen(u"open", u"", u"", folder, kShowNormal));
+  fs::permissions(test::ToPath(program), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_FALSE(ShellOpen(u"open", program, u"", folder, kShowNormal));  // not executable, even for root
+  WriteFileBytes(dir_.path() / "app" / "data.bin",
+                 "\x7F"
+                 "ELF garbage");
+  fs::permissions(dir_.path() / "app" / "data.bin", fs::perms::owner_all);
+  EXPECT_FALSE(ShellOpen(u"open", dir_.W(u"app/data.bin"), u"", folder, kShowNormal));
+  errno = 0;
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+}
+
+// ---- Messages --------------------------------------------------------------------------------
+
+class ShowMessageTest : public ::testing::Test {
+ protected:
+  /// Shows the message with a stand-in zenity on PATH; answers the output line and what the
+  /// stand-in was asked to show (empty when it did not run).
+  std::pair<std::string, std::string> Show(const WString& text) {
+    ::testing::internal::CaptureStdout();
+    ShowMessage(text, u"ZyvInstall");
+    const std::string line = ::testing::internal::GetCapturedStdout();
+    const fs::path marker = dir_.path() / "dialog";
+    return {line, fs::exists(marker) ? ReadFileBytes(marker) : std::string()};
+  }
+
+  void SetUp() override {
+    const fs::path zenity = dir_.path() / "zenity";
+    std::ofstream(zenity) << "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > '"
+                          << (dir_.path() / "dialog").string() << "'\n";
+    fs::permissions(zenity, fs::perms::owner_all);
+  }
+
+  TempDir dir_;
+  ScopedEnv path_{"PATH", dir_.path().string() + ":/usr/bin:/bin"};
+};
+
+TEST_F(ShowMessageTest, PrintsTheTextAsOneLine) {
+  ScopedEnv dialog("ZYV_GUI_DIALOG", std::nullopt);
+  ScopedEnv display("DISPLAY", ":0");
+  EXPECT_EQ(Show(u"安装完成"), std::make_pair(std::string("安装完成\n"), std::string()));
+  EXPECT_EQ(Show(u"two\r\nlines"), std::make_pair(std::string("two  lines\n"), std::string()));
+}
+
+TEST_F(ShowMessageTest, ShowsADialogOnlyWhenAskedAndADesktopExists) {
+  ScopedEnv dialog("ZYV_GUI_DIALOG", "1");
+  ScopedEnv wayland("WAYLAND_DISPLAY", std::nullopt);
+  {
+    ScopedEnv display("DISPLAY", std::nullopt);
+    EXPECT_EQ(Show(u"安装完成").second, "");
+  }
+  ScopedEnv display("DISPLAY", ":0");
+  EXPECT_EQ(Show(u"<b>安装完成</b>"),
+            std::make_pair(std::string("<b>安装完成</b>\n"),
+                           std::string("--info\n--no-markup\n--title=ZyvInstall\n--text=<b>安装完成</b>\n")));
+}
+
+}  // namespace
+}  // namespace zyv

@@ -1,0 +1,176 @@
+// What every platform's file and settings operations must do alike. Portable on purpose: the same
+// cases run natively and, for the Windows build, under Wine.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "tests/test_util.h"
+
+namespace zyv {
+namespace {
+
+using test::ReadFileBytes;
+using test::TempDir;
+using test::WriteFileBytes;
+namespace fs = std::filesystem;
+
+std::string WithoutCarriageReturns(std::string s) {
+  s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+  return s;
+}
+
+TEST(PathExists, SeesFilesAndFoldersButNotMissingNames) {
+  TempDir dir;
+  WriteFileBytes(dir.path() / "file", "x");
+  EXPECT_TRUE(PathExists(dir.W(u"file")));
+  EXPECT_TRUE(PathExists(dir.W()));
+  EXPECT_FALSE(PathExists(dir.W(u"missing")));
+  EXPECT_FALSE(PathExists(dir.W(u"missing") + kPathSeparator + u"file"));
+}
+
+TEST(MakeDirectory, CreatesOneLevelAndRefusesWhatExists) {
+  TempDir dir;
+  EXPECT_TRUE(MakeDirectory(dir.W(u"a")));
+  EXPECT_TRUE(fs::is_directory(dir.path() / "a"));
+  EXPECT_FALSE(MakeDirectory(dir.W(u"a")));  // already there
+  EXPECT_FALSE(MakeDirectory(dir.W(u"b") + kPathSeparator + u"c"));
+  EXPECT_FALSE(fs::exists(dir.path() / "b"));
+  WriteFileBytes(dir.path() / "file", "x");
+  EXPECT_FALSE(MakeDirectory(dir.W(u"file")));  // a file where the folder must go
+  EXPECT_EQ(ReadFileBytes(dir.path() / "file"), "x");
+}
+
+TEST(RemoveFile, DeletesFilesOnly) {
+  TempDir dir;
+  WriteFileBytes(dir.path() / "file", "x");
+  fs::create_directory(dir.path() / "folder");
+  EXPECT_TRUE(RemoveFile(dir.W(u"file")));
+  EXPECT_FALSE(fs::exists(dir.path() / "file"));
+  EXPECT_FALSE(RemoveFile(dir.W(u"file")));
+  EXPECT_FALSE(RemoveFile(dir.W(u"folder")));
+  EXPECT_TRUE(fs::is_directory(dir.path() / "folder"));
+}
+
+TEST(RenameFile, MovesFilesAndFolders) {
+  TempDir dir;
+  WriteFileBytes(dir.path() / "config.ini", "user");
+  EXPECT_TRUE(RenameFile(dir.W(u"config.ini"), dir.W(u"config.ini.bak")));
+  EXPECT_FALSE(fs::exists(dir.path() / "config.ini"));
+  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini.bak"), "user");
+
+  fs::create_directories(dir.path() / "folder" / "inner");
+  EXPECT_TRUE(RenameFile(dir.W(u"folder"), dir.W(u"moved")));
+  EXPECT_TRUE(fs::is_directory(dir.path() / "moved" / "inner"));
+}
+
+TEST(RenameFile, RefusesAnExistingTargetAndKeepsBothFiles) {
+  TempDir dir;
+  WriteFileBytes(dir.path() / "config.ini", "current");
+  WriteFileBytes(dir.path() / "config.ini.bak", "stale");
+  EXPECT_FALSE(RenameFile(dir.W(u"config.ini"), dir.W(u"config.ini.bak")));
+  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini"), "current");
+  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini.bak"), "stale");
+}
+
+TEST(RenameFile, FailsForAMissingSource) {
+  TempDir dir;
+  EXPECT_FALSE(RenameFile(dir.W(u"missing"), dir.W(u"target")));
+  EXPECT_FALSE(fs::exists(dir.path() / "target"));
+}
+
+TEST(ReplaceFileAtomically, ReplacesAnExistingTarget) {
+  TempDir dir;
+  WriteFileBytes(dir.path() / "new", "new contents");
+  WriteFileBytes(dir.path() / "target", "old");
+  EXPECT_TRUE(ReplaceFileAtomically(dir.W(u"new"), dir.W(u"target")));
+  EXPECT_EQ(ReadFileBytes(dir.path() / "target"), "new contents");
+  EXPECT_FALSE(fs::exists(dir.path() / "new"));
+}
+
+TEST(ReplaceFileAtomically, CreatesAMissingTarget) {
+  TempDir dir;
+  WriteFileBytes(dir.path() / "new", "contents");
+  EXPECT_TRUE(ReplaceFileAtomically(dir.W(u"new"), dir.W(u"target")));
+  EXPECT_EQ(ReadFileBytes(dir.path() / "target"), "contents");
+}
+
+TEST(ReplaceFileAtomically, MissingSourceLeavesTheTargetUntouched) {
+  TempDir dir;
+  WriteFileBytes(dir.path() / "target", "old");
+  EXPECT_FALSE(ReplaceFileAtomically(dir.W(u"missing"), dir.W(u"target")));
+  EXPECT_EQ(ReadFileBytes(dir.path() / "target"), "old");
+}
+
+// The files below are in the profile writer's own form (CRLF, no blank lines, no spaces around
+// '='), so every platform must give back exactly these bytes.
+TEST(WriteIniValue, CreatesAMissingFileWithItsSection) {
+  TempDir dir;
+  EXPECT_TRUE(WriteIniValue(u"ZeReveza", u"install", u"Setup.exe", dir.W(u"config.ini")));
+  // The line ending of a new file is the platform's own.
+  EXPECT_EQ(WithoutCarriageReturns(ReadFileBytes(dir.path() / "config.ini")),
+            "[ZeReveza]\ninstall=Setup.exe\n");
+}
+
+TEST(WriteIniValue, ReplacesTheValueInPlaceMatchingNamesIgnoringCase) {
+  TempDir dir;
+  WriteFileBytes(dir.path() / "config.ini",
+                 "[Other]\r\ninstall=other\r\n[zereveza]\r\n;note\r\nINSTALL=old.exe\r\nlang=zh\r\n");
+  EXPECT_TRUE(WriteIniValue(u"ZeReveza", u"install", u"Setup.exe", dir.W(u"config.ini")));
+  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini"),
+            "[Other]\r\ninstall=other\r\n[zereveza]\r\n;note\r\nINSTALL=Setup.exe\r\nlang=zh\r\n");
+}
+
+TEST(WriteIniValue, AppendsAMissingKeyAtTheEndOfItsSection) {
+  TempDir dir;
+  WriteFileBytes(dir.path() / "config.ini", "[ZeReveza]\r\nlang=zh\r\n;last\r\n[Next]\r\nid=1\r\n");
+  EXPECT_TRUE(WriteIniValue(u"ZeReveza", u"install", u"Setup.exe", dir.W(u"config.ini")));
+  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini"),
+            "[ZeReveza]\r\nlang=zh\r\n;last\r\ninstall=Setup.exe\r\n[Next]\r\nid=1\r\n");
+}
+
+TEST(WriteIniValue, AppendsAMissingSectionAtTheEndOfTheFile) {
+  TempDir dir;
+  WriteFileBytes(dir.path() / "config.ini", "[First]\r\nid=1\r\n");
+  EXPECT_TRUE(WriteIniValue(u"ZeReveza", u"install", u"Setup.exe", dir.W(u"config.ini")));
+  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini"),
+            "[First]\r\nid=1\r\n[ZeReveza]\r\ninstall=Setup.exe\r\n");
+}
+
+TEST(WriteIniValue, FailsWhereNoFileCanBeWritten) {
+  TempDir dir;
+  EXPECT_FALSE(
+      WriteIniValue(u"ZeReveza", u"install", u"x", dir.W(u"missing") + kPathSeparator + u"config.ini"));
+  fs::create_directory(dir.path() / "config.ini");
+  EXPECT_FALSE(WriteIniValue(u"ZeReveza", u"install", u"x", dir.W(u"config.ini")));
+  EXPECT_TRUE(fs::is_directory(dir.path() / "config.ini"));
+}
+
+// A user folder named in Chinese, with a character outside the Basic Multilingual Plane, through
+// every operation the installer uses on it.
+TEST(PlatformPaths, CjkAndNonBmpNamesWorkThroughEveryOperation) {
+  TempDir dir;
+  const WString folder = dir.W(u"安装\U0001F600");
+  const WString file = folder + kPathSeparator + u"配置\U00020000.ini";
+  ASSERT_TRUE(MakeDirectory(folder));
+  EXPECT_TRUE(PathExists(folder));
+  EXPECT_TRUE(fs::is_directory(test::ToPath(folder)));
+
+  ASSERT_TRUE(WriteIniValue(u"ZeReveza", u"install", u"Setup.exe", file));
+  EXPECT_TRUE(PathExists(file));
+  EXPECT_EQ(WithoutCarriageReturns(ReadFileBytes(test::ToPath(file))), "[ZeReveza]\ninstall=Setup.exe\n");
+
+  const WString backup = file + u".bak";
+  EXPECT_TRUE(RenameFile(file, backup));
+  EXPECT_FALSE(PathExists(file));
+  EXPECT_TRUE(PathExists(backup));
+  EXPECT_TRUE(ReplaceFileAtomically(backup, file));
+  EXPECT_FALSE(PathExists(backup));
+  EXPECT_TRUE(RemoveFile(file));
+  EXPECT_FALSE(fs::exists(test::ToPath(file)));
+}
+
+}  // namespace
+}  // namespace zyv
