@@ -349,18 +349,19 @@ TEST_F(IniFile, FailsWithoutTouchingAFileItCannotRead) {
 
 class ShellOpenTest : public ::testing::Test {
  protected:
-  /// An executable /bin/sh script in dir_/name that waits for dir_/go, then records its working
-  /// folder, its session, its arguments and its standard input in dir_/out, written whole.
+  /// An executable /bin/sh script in dir_/folder that waits for dir_/go, then records its working
+  /// folder, its session, its open descriptors, whether it has input and its arguments, one a
+  /// line, in dir_/out, written whole.
   WString Script(const std::string& folder) {
     fs::create_directories(dir_.path() / folder);
     const fs::path script = dir_.path() / folder / "program.sh";
-    std::ofstream(script)
-        << "#!/bin/sh\n"
-        << "while [ ! -e '" << (dir_.path() / "go").string() << "' ]; do sleep 0.02; done\n"
-        << "out='" << (dir_.path() / "out").string() << "'\n"
-        << "{ pwd -P; cut -d' ' -f6 /proc/$$/stat; echo \"$#\"; for a in \"$@\"; do echo \"[$a]\"; done;"
-        << "  if read -r line; then echo stdin; else echo no-stdin; fi; } > \"$out.tmp\"\n"
-        << "mv \"$out.tmp\" \"$out\"\n";
+    std::ofstream(script) << "#!/bin/sh\n"
+                          << "while [ ! -e '" << (dir_.path() / "go").string() << "' ]; do sleep 0.02; done\n"
+                          << "out='" << (dir_.path() / "out").string() << "'\n"
+                          << "{ pwd -P; cut -d' ' -f6 /proc/$$/stat; ls /proc/$$/fd | tr '\\n' ' '; echo;"
+                          << "  if read -r line; then echo stdin; else echo no-stdin; fi;"
+                          << "  echo \"$#\"; for a in \"$@\"; do echo \"[$a]\"; done; } > \"$out.tmp\"\n"
+                          << "mv \"$out.tmp\" \"$out\"\n";
     fs::permissions(script, fs::perms::owner_all);
     return test::ToWString(script);
   }
@@ -378,20 +379,26 @@ class ShellOpenTest : public ::testing::Test {
 TEST_F(ShellOpenTest, StartsTheProgramDetachedInItsFolderWithoutWaiting) {
   const WString program = Script("安装 folder");
   const WString folder = dir_.W(u"安装 folder");
+  // A descriptor of ours without close-on-exec, which the program must not receive.
+  const int leaked = dup2(open("/dev/null", O_RDONLY), 57);
+  ASSERT_EQ(leaked, 57);
   // The script waits for a file that is only written after ShellOpen returns: had it waited for
   // the program, this would never return.
-  ASSERT_TRUE(ShellOpen(u"open", program, u"", folder, kShowNormal));
+  const bool started = ShellOpen(u"open", program, u"", folder, kShowNormal);
+  close(leaked);
+  ASSERT_TRUE(started);
   // Nothing of it is left for us to reap.
   errno = 0;
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
 
   const std::vector<std::string> lines = Lines(Recorded());
-  ASSERT_EQ(lines.size(), 4u);
+  ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0], fs::canonical(test::ToPath(folder)).string());
   EXPECT_NE(lines[1], std::to_string(getsid(0)));  // a session of its own
-  EXPECT_EQ(lines[2], "0");                        // "" means no arguments, not one empty one
+  EXPECT_EQ((" " + lines[2]).find(" 57 "), std::string::npos) << lines[2];
   EXPECT_EQ(lines[3], "no-stdin");
+  EXPECT_EQ(lines[4], "0");  // "" means no arguments, not one empty one
 }
 
 TEST_F(ShellOpenTest, SplitsParametersAsAWindowsCommandLine) {
@@ -399,10 +406,9 @@ TEST_F(ShellOpenTest, SplitsParametersAsAWindowsCommandLine) {
   ASSERT_TRUE(
       ShellOpen(u"OPEN", program, u"one  \"two words\" a\\\"b c:\\dir\\ \"\"", dir_.W(u"app"), kShowNormal));
   const std::vector<std::string> lines = Lines(Recorded());
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(
-      std::vector<std::string>(lines.begin() + 2, lines.end()),
-      (std::vector<std::string>{"5", "[one]", "[two words]", "[a\"b]", "[c:\\dir\\]", "[]", "no-stdin"}));
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 4, lines.end()),
+            (std::vector<std::string>{"5", "[one]", "[two words]", "[a\"b]", "[c:\\dir\\]", "[]"}));
 }
 
 TEST_F(ShellOpenTest, ReportsWhatCannotStart) {

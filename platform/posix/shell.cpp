@@ -70,8 +70,9 @@ bool IsOpenVerb(const WString& verb) {
   _exit(127);
 }
 
-/// The grandchild's side: its own folder, default signal handling, no terminal input, then the
-/// program. Only async-signal-safe calls from here on, since the parent may have other threads.
+/// The grandchild's side: its own folder, default signal handling, no terminal input, none of
+/// our files, then the program. Only async-signal-safe calls from here on, since the parent may have other
+/// threads.
 [[noreturn]] void StartProgram(const char* file, char* const* argv, const char* dir, int pipe_fd) {
   if (dir != nullptr && chdir(dir) != 0) ReportAndExit(pipe_fd, errno);
   // Ignored signals and the blocked mask survive exec; the program should start with neither.
@@ -83,6 +84,11 @@ bool IsOpenVerb(const WString& verb) {
   sigprocmask(SIG_SETMASK, &none, nullptr);
   if (const int null = open("/dev/null", O_RDONLY | O_CLOEXEC); null >= 0) {
     dup2(null, STDIN_FILENO);  // dup2 clears close-on-exec on the copy
+  }
+  // Only the standard streams go to the program, as a Windows process inherits no handles from
+  // the shell: our open files (the staging archive, say) must not live on in it.
+  if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+    for (int fd = 3; fd < 4096; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
   execv(file, argv);
   ReportAndExit(pipe_fd, errno);
