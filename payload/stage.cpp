@@ -1,7 +1,15 @@
 #include "payload/stage.h"
 
+#include "payload/staging_file.h"
+
 namespace zyv {
 
-int StagePayload(const WString&) { return 0; }
+int StagePayload(const WString& path) {
+  const std::span<const unsigned char> payload = EmbeddedPayload();
+  // Without a payload there is nothing to stage; an empty staging file would only be mistaken
+  // for a damaged archive.
+  if (payload.empty()) return 0;
+  return WriteStagingFile(path, payload) ? 1 : 0;
+}
 
 }  // namespace zyv

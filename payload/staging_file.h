@@ -1,0 +1,14 @@
+// Creating the staging file, one implementation per system (win32/, posix/).
+#pragma once
+
+#include <span>
+
+#include "platform/platform.h"
+
+namespace zyv {
+
+/// Creates path afresh (an existing file is truncated), unshared and marked temporary where the
+/// system knows these, and writes bytes to it. True when every byte was written and the file closed.
+bool WriteStagingFile(const WString& path, std::span<const unsigned char> bytes);
+
+}  // namespace zyv

@@ -1,0 +1,20 @@
+// Win32: the staging file is created unshared (nothing else may open it while it is written) and
+// marked temporary, so the cache manager may keep it in memory until it is deleted.
+#include "payload/staging_file.h"
+
+#include <windows.h>
+
+namespace zyv {
+
+bool WriteStagingFile(const WString& path, std::span<const unsigned char> bytes) {
+  const HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_WRITE, 0, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  // One write of the whole archive; a resource is far below WriteFile's 4 GiB limit.
+  DWORD written = 0;
+  const bool wrote = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != 0;
+  const bool closed = CloseHandle(file) != 0;
+  return wrote && closed && written == bytes.size();
+}
+
+}  // namespace zyv

@@ -1,0 +1,101 @@
+// The embedded payload and its staging file, against the archive file the build embedded.
+#include "payload/stage.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace zyv {
+namespace {
+
+using test::ReadFileBytes;
+using test::TempDir;
+using test::WriteFileBytes;
+namespace fs = std::filesystem;
+
+/// The build's payload archive; under Wine the host's root is drive Z:.
+fs::path PayloadArchive() {
+#ifdef _WIN32
+  return fs::path(std::string("Z:") + ZYV_PAYLOAD_ARCHIVE);
+#else
+  return fs::path(ZYV_PAYLOAD_ARCHIVE);
+#endif
+}
+
+std::string Embedded() {
+  const std::span<const unsigned char> bytes = EmbeddedPayload();
+  return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+TEST(EmbeddedPayload, IsTheArchiveTheBuildWasGiven) {
+  const std::string archive = ReadFileBytes(PayloadArchive());
+  ASSERT_GT(archive.size(), 32u) << PayloadArchive();
+  EXPECT_EQ(archive.substr(0, 6), std::string("7z\xBC\xAF\x27\x1C", 6));
+  EXPECT_TRUE(Embedded() == archive) << "embedded " << Embedded().size() << " bytes, archive "
+                                     << archive.size();
+}
+
+TEST(StagePayload, WritesThePayloadByteForByte) {
+  TempDir dir;
+  ASSERT_EQ(StagePayload(dir.W(u"main.7z")), 1);
+  EXPECT_TRUE(ReadFileBytes(dir.path() / "main.7z") == Embedded());
+}
+
+TEST(StagePayload, TruncatesAnExistingFileInsteadOfAppending) {
+  TempDir dir;
+  // Longer than the payload, so that left-over bytes past its end would show.
+  WriteFileBytes(dir.path() / "main.7z", std::string(Embedded().size() + 4096, 'x'));
+  ASSERT_EQ(StagePayload(dir.W(u"main.7z")), 1);
+  EXPECT_TRUE(ReadFileBytes(dir.path() / "main.7z") == Embedded());
+}
+
+TEST(StagePayload, AnswersZeroWhenTheFileCannotBeCreated) {
+  TempDir dir;
+  EXPECT_EQ(StagePayload(dir.W(u"missing") + kPathSeparator + u"main.7z"), 0);
+  EXPECT_FALSE(fs::exists(dir.path() / "missing"));
+
+  // A folder in the staging file's place stays as it was.
+  fs::create_directory(dir.path() / "main.7z");
+  WriteFileBytes(dir.path() / "main.7z" / "inside", "kept");
+  EXPECT_EQ(StagePayload(dir.W(u"main.7z")), 0);
+  EXPECT_EQ(ReadFileBytes(dir.path() / "main.7z" / "inside"), "kept");
+}
+
+TEST(StagePayload, NamesOutsideTheAnsiCodePage) {
+  TempDir dir;
+  fs::create_directory(test::ToPath(dir.W(u"安装 \U0001F600")));
+  const WString path = dir.W(u"安装 \U0001F600") + kPathSeparator + u"main.7z";
+  ASSERT_EQ(StagePayload(path), 1);
+  EXPECT_TRUE(ReadFileBytes(test::ToPath(path)) == Embedded());
+}
+
+#ifdef _WIN32
+TEST(StagePayload, MarksTheStagingFileTemporary) {
+  // Wine accepts FILE_ATTRIBUTE_TEMPORARY at creation but does not keep it.
+  if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
+    GTEST_SKIP() << "Wine does not keep the temporary attribute";
+  }
+  TempDir dir;
+  ASSERT_EQ(StagePayload(dir.W(u"main.7z")), 1);
+  const DWORD attributes = GetFileAttributesW((dir.path() / "main.7z").c_str());
+  ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(attributes & FILE_ATTRIBUTE_TEMPORARY, 0u);
+}
+#else
+TEST(StagePayload, AnswersZeroWhenTheWriteIsIncomplete) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  TempDir dir;
+  // Every write to /dev/full fails with ENOSPC, as on a full disk.
+  fs::create_symlink("/dev/full", dir.path() / "main.7z");
+  EXPECT_EQ(StagePayload(dir.W(u"main.7z")), 0);
+}
+#endif
+
+}  // namespace
+}  // namespace zyv
