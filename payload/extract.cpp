@@ -1,8 +1,187 @@
+// Drives the LZMA SDK's 7z reader: open the database, walk its entries in order, write each file
+// from the decoded folder that the SDK keeps cached between entries.
 #include "payload/extract.h"
 
-namespace zyv {
+#include <7z.h>
+#include <7zCrc.h>
+#include <7zFile.h>
 
-int ExtractArchive(const WString&, const WString&, std::vector<WString>) { return 1; }
-bool CreateDirectoryChain(const WString&) { return false; }
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+extern "C" {
+#include <7zAlloc.h>  // the one SDK header without its own C linkage block
+}
+
+#include "payload/archive_file.h"
+
+namespace zyv {
+namespace {
+
+constexpr UInt32 kNoFolder = 0xFFFFFFFF;
+
+ISzAlloc g_alloc = {SzAlloc, SzFree};
+
+/// Owns what one call decodes into and closes the archive, whichever way the call ends.
+struct Decoder {
+  CFileInStream archive;
+  CLookToRead look;
+  CSzArEx db;
+  UInt32 block = kNoFolder;  // the folder held in out, so a solid folder is decoded once
+  Byte* out = nullptr;
+  size_t outSize = 0;
+  UInt16* name = nullptr;  // grows to the longest name met so far
+  size_t nameCapacity = 0;
+
+  Decoder() {
+    File_Construct(&archive.file);
+    SzArEx_Init(&db);
+  }
+  ~Decoder() {
+    IAlloc_Free(&g_alloc, out);
+    SzArEx_Free(&db, &g_alloc);
+    std::free(name);
+    File_Close(&archive.file);
+  }
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+};
+
+bool IsAnySeparator(char16_t c) { return c == u'/' || c == u'\\'; }
+
+/// True when name, joined to the destination, stays inside it. Both separators count here on
+/// every system, so an archive is refused alike everywhere; on Windows a colon (drive, stream)
+/// and a component of dots and spaces (which Win32 trims to "..") are refused too.
+bool IsSafeEntryName(const WString& name) {
+  if (name.empty() || IsAnySeparator(name[0])) return false;
+  if (name.size() >= 2 && name[1] == u':' &&
+      ((name[0] >= u'A' && name[0] <= u'Z') || (name[0] >= u'a' && name[0] <= u'z'))) {
+    return false;
+  }
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = start;
+    while (end < name.size() && !IsAnySeparator(name[end])) ++end;
+    const WString part = name.substr(start, end - start);
+    if (part == u"..") return false;
+#ifdef _WIN32
+    if (part.find(u':') != WString::npos) return false;
+    if (part.size() >= 2 && part.find_first_not_of(u". ") == WString::npos) return false;
+#endif
+    start = end + 1;
+  }
+  return true;
+}
+
+/// The sizes the database gives for the files of folder up to and including file must fit in
+/// the folder's decoded size. The SDK adds them without overflow checks, so a forged size would
+/// otherwise point the output past the decoded buffer.
+bool FileFitsFolder(const CSzArEx& db, UInt32 folder, UInt32 file) {
+  UInt64 end = 0;
+  for (UInt32 i = db.FolderStartFileIndex[folder]; i <= file; ++i) {
+    const UInt64 size = db.db.Files[i].Size;
+    if (size > UINT64_MAX - end) return false;
+    end += size;
+  }
+  return end <= SzFolder_GetUnpackSize(&db.db.Folders[folder]);
+}
+
+/// Writes size bytes to path, replacing it; 0 or SZ_ERROR_FAIL.
+int WriteOutputFile(const WString& path, const Byte* data, size_t size) {
+  CSzFile out;
+  File_Construct(&out);
+  if (!CreateOutputFile(&out, path)) return SZ_ERROR_FAIL;
+  size_t written = size;
+  const bool wrote = size == 0 || (File_Write(&out, data, &written) == 0 && written == size);
+  const bool closed = File_Close(&out) == 0;
+  return wrote && closed ? SZ_OK : SZ_ERROR_FAIL;
+}
+
+bool KeptByList(const WString& full, const std::vector<WString>& keep) {
+  for (const WString& fragment : keep) {
+    if (full.find(fragment) != WString::npos) return PathExists(full);
+  }
+  return false;
+}
+
+int Extract(WString dest, const WString& archive, const std::vector<WString>& keep) {
+  if (dest.empty() || dest.back() != kPathSeparator) dest += kPathSeparator;
+  CreateDirectoryChain(dest);
+
+  Decoder d;
+  if (!OpenArchiveFile(&d.archive.file, archive)) return SZ_ERROR_DATA;
+  FileInStream_CreateVTable(&d.archive);
+  LookToRead_CreateVTable(&d.look, False);
+  d.look.realStream = &d.archive.s;
+  LookToRead_Init(&d.look);
+  CrcGenerateTable();
+  ILookInStream* stream = &d.look.s;
+  if (const SRes res = SzArEx_Open(&d.db, stream, &g_alloc, &g_alloc); res != SZ_OK) return res;
+
+  // Without the names property there is nothing to place an entry by.
+  if (d.db.db.NumFiles > 0 && d.db.FileNameOffsets == nullptr) return SZ_ERROR_ARCHIVE;
+  for (UInt32 i = 0; i < d.db.db.NumFiles; ++i) {
+    const CSzFileItem& item = d.db.db.Files[i];
+    const size_t units = SzArEx_GetFileNameUtf16(&d.db, i, nullptr);
+    if (units > d.nameCapacity) {
+      std::free(d.name);
+      d.nameCapacity = 0;
+      d.name = static_cast<UInt16*>(std::malloc(units * sizeof(UInt16)));
+      if (d.name == nullptr) return SZ_ERROR_MEM;
+      d.nameCapacity = units;
+    }
+    SzArEx_GetFileNameUtf16(&d.db, i, d.name);
+    WString name(d.name, d.name + (units > 0 ? units - 1 : 0));
+    if (!IsSafeEntryName(name)) return SZ_ERROR_ARCHIVE;
+
+    size_t offset = 0;
+    size_t size = 0;
+    // An entry without data has no folder; asking the SDK for it would drop the cached folder.
+    const UInt32 folder = d.db.FileIndexToFolderIndexMap[i];
+    if (!item.IsDir && folder != kNoFolder) {
+      if (!FileFitsFolder(d.db, folder, i)) return SZ_ERROR_ARCHIVE;
+      const SRes res =
+          SzArEx_Extract(&d.db, stream, i, &d.block, &d.out, &d.outSize, &offset, &size, &g_alloc, &g_alloc);
+      if (res != SZ_OK) return res;
+    }
+
+    for (size_t k = 0; k < name.size(); ++k) {
+      if (name[k] == u'/') {
+        MakeDirectory(dest + name.substr(0, k));
+        name[k] = kPathSeparator;
+      }
+    }
+    const WString full = dest + name;
+    if (item.IsDir) {
+      MakeDirectory(full);
+      continue;
+    }
+    if (KeptByList(full, keep)) continue;
+    if (const int res = WriteOutputFile(full, d.out + offset, size); res != SZ_OK) return res;
+    if (item.AttribDefined) ApplyFileAttributes(full, item.Attrib);
+  }
+  return SZ_OK;
+}
+
+}  // namespace
+
+int ExtractArchive(const WString& destination, const WString& archive, std::vector<WString> keep) {
+  try {
+    return Extract(destination, archive, keep);
+  } catch (const std::bad_alloc&) {
+    return SZ_ERROR_MEM;  // a path string could not be built
+  }
+}
+
+bool CreateDirectoryChain(const WString& path) {
+  if (path.empty()) return false;
+  WString copy = path;
+  if (copy.back() != kPathSeparator) copy += kPathSeparator;
+  bool made = false;
+  for (size_t k = 0; k < copy.size(); ++k) {
+    if (copy[k] == kPathSeparator) made = MakeDirectory(copy.substr(0, k));
+  }
+  return made;
+}
 
 }  // namespace zyv

@@ -1,0 +1,18 @@
+// Opening the files the extractor reads and writes, one implementation per system (win32/, posix/).
+#pragma once
+
+#include <7zFile.h>
+
+#include "platform/platform.h"
+
+namespace zyv {
+
+/// Opens an existing archive for reading, others may read it too. False (file left closed) when
+/// it cannot be opened or is not a file.
+bool OpenArchiveFile(CSzFile* file, const WString& path);
+
+/// Creates or truncates an output file for writing, as the archive's entry replaces whatever was
+/// there. Links at the path are followed, never created. False (file left closed) on failure.
+bool CreateOutputFile(CSzFile* file, const WString& path);
+
+}  // namespace zyv

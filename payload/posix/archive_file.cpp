@@ -1,0 +1,43 @@
+// POSIX: the SDK's CSzFile holds a stdio stream here; it is opened from a descriptor so that the
+// access matches the Windows build (write-only output, no directory taken for an archive).
+#include "payload/archive_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/text.h"
+
+namespace zyv {
+namespace {
+
+bool Attach(CSzFile* file, int fd, const char* mode) {
+  if (fd < 0) return false;
+  file->file = fdopen(fd, mode);
+  if (file->file == nullptr) {
+    close(fd);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool OpenArchiveFile(CSzFile* file, const WString& path) {
+  const int fd = open(Utf16ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  // CreateFileW refuses a directory; reading one here would only fail later with a read error.
+  if (fd >= 0 && (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
+    close(fd);
+    return false;
+  }
+  return Attach(file, fd, "rb");
+}
+
+bool CreateOutputFile(CSzFile* file, const WString& path) {
+  // O_TRUNC without O_NOFOLLOW: like CREATE_ALWAYS, an existing link is written through.
+  const int fd = open(Utf16ToUtf8(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  return Attach(file, fd, "wb");
+}
+
+}  // namespace zyv

@@ -1,0 +1,351 @@
+// ExtractArchive against 7zz's own extraction of the same archives, and the ways it must fail.
+// The archives and reference trees come from tests/fixtures/make_archives.py, run before these tests.
+#include "payload/extract.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/test_util.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
+namespace zyv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFileBytes;
+using test::TempDir;
+using test::ToWString;
+using test::WriteFileBytes;
+
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
+fs::path Fixtures() {
+  // Made natively; under Wine the Linux root is drive Z:.
+  return fs::path((kWindows ? "Z:" : "") + std::string(ZYV_BINARY_DIR "/extract_fixtures"));
+}
+
+WString Archive(const std::string& name) { return ToWString(Fixtures() / "archives" / (name + ".7z")); }
+
+/// Every entry under root by relative name: "<dir>", "<link>", or a file's bytes, on POSIX with
+/// modes after its permission bits (which extraction sets from the archive).
+using Tree = std::map<std::string, std::string>;
+
+Tree ReadTree(const fs::path& root, bool modes = false) {
+  Tree tree;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    const auto rel = e.path().lexically_relative(root).generic_u8string();
+    std::string& value = tree[std::string(rel.begin(), rel.end())];
+    const auto st = e.symlink_status();
+    if (fs::is_symlink(st)) {
+      value = "<link>";
+    } else if (fs::is_directory(st)) {
+      value = "<dir>";
+    } else {
+      if (modes && !kWindows)
+        value = std::to_string(static_cast<unsigned>(st.permissions() & fs::perms::mask)) + ":";
+      value += ReadFileBytes(e.path());
+    }
+  }
+  return tree;
+}
+
+/// Names whose entries differ, so that a failure lists names rather than megabytes.
+std::vector<std::string> Differences(const Tree& got, const Tree& want) {
+  std::vector<std::string> diff;
+  for (const auto& [name, value] : want) {
+    auto it = got.find(name);
+    if (it == got.end())
+      diff.push_back("missing " + name);
+    else if (it->second != value)
+      diff.push_back("differs " + name);
+  }
+  for (const auto& [name, value] : got) {
+    if (!want.count(name)) diff.push_back("extra " + name);
+  }
+  return diff;
+}
+
+Tree Reference(const std::string& name) { return ReadTree(Fixtures() / "reference" / name, true); }
+
+// ---- Every coder arrangement, folder layout and header form gives 7zz's tree ----
+
+class ExtractsLike7zz : public testing::TestWithParam<const char*> {};
+
+TEST_P(ExtractsLike7zz, SameNamesAndBytes) {
+  TempDir tmp;
+  ASSERT_EQ(ExtractArchive(tmp.W(u"out"), Archive(GetParam()), {}), 0);
+  EXPECT_EQ(Differences(ReadTree(tmp.path() / "out", true), Reference(GetParam())),
+            std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Archives, ExtractsLike7zz,
+                         testing::Values("copy", "lzma", "lzma2", "copy-bcj", "lzma-bcj", "lzma2-bcj",
+                                         "copy-arm", "lzma-arm", "lzma2-arm", "bcj2-lzma2", "bcj2-lzma",
+                                         "lzma2-nonsolid", "lzma-3files", "lzma2-plainheader", "files-only",
+                                         "folders-only", "interleaved-empty"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           for (char& c : name) c = c == '-' ? '_' : c;
+                           return name;
+                         });
+
+TEST(ExtractArchive, DestinationWithOrWithoutSeparatorAndMissingLevels) {
+  TempDir tmp;
+  const Tree want = Reference("lzma2");
+  ASSERT_EQ(ExtractArchive(tmp.W(u"plain"), Archive("lzma2"), {}), 0);
+  ASSERT_EQ(ExtractArchive(tmp.W(u"sep") + kPathSeparator, Archive("lzma2"), {}), 0);
+  ASSERT_EQ(ExtractArchive(tmp.W(u"a") + kPathSeparator + u"b" + kPathSeparator + u"c", Archive("lzma2"), {}),
+            0);
+  EXPECT_EQ(Differences(ReadTree(tmp.path() / "plain", true), want), std::vector<std::string>{});
+  EXPECT_EQ(Differences(ReadTree(tmp.path() / "sep", true), want), std::vector<std::string>{});
+  EXPECT_EQ(Differences(ReadTree(tmp.path() / "a" / "b" / "c", true), want), std::vector<std::string>{});
+}
+
+TEST(ExtractArchive, ReplacesExistingFiles) {
+  TempDir tmp;
+  fs::create_directories(tmp.path() / "dudizu");
+  WriteFileBytes(tmp.path() / "dudizu" / "config.ini", std::string(100000, 'x'));
+  ASSERT_EQ(ExtractArchive(tmp.W(), Archive("lzma2"), {}), 0);
+  EXPECT_EQ(Differences(ReadTree(tmp.path(), true), Reference("lzma2")), std::vector<std::string>{});
+}
+
+// ---- Attributes ----
+
+#ifdef _WIN32
+// What a file's attributes read back as after word was applied. Wine keeps only read-only, hidden
+// and system, and reports every file as archive.
+DWORD AsStored(DWORD word) {
+  if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr) return word;
+  return (word & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) |
+         FILE_ATTRIBUTE_ARCHIVE;
+}
+
+TEST(ExtractArchive, StoredAttributesExactlyAbsentOnesAsCreated) {
+  TempDir tmp;
+  ASSERT_EQ(ExtractArchive(tmp.W(), Archive("attributes"), {}), 0);
+  auto attrib = [&](const char16_t* name) {
+    return GetFileAttributesW(reinterpret_cast<const wchar_t*>(tmp.W(name).c_str()));
+  };
+  EXPECT_EQ(attrib(u"attr\\archive-nci.txt"), AsStored(0x2020));
+  EXPECT_EQ(attrib(u"attr\\hidden-system.txt"), AsStored(0x26));
+  EXPECT_EQ(attrib(u"attr\\readonly.txt"), AsStored(0x21));
+  // CreateFileW's FILE_ATTRIBUTE_NORMAL: a new file reads back as archive only.
+  EXPECT_EQ(attrib(u"attr\\none.txt"), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+}
+#else
+fs::perms Mode(const fs::path& p) { return fs::symlink_status(p).permissions() & fs::perms::mask; }
+
+TEST(ExtractArchive, PosixModesFromTheExtensionBitsAndReadOnly) {
+  TempDir tmp;
+  const mode_t mask = umask(022);
+  umask(mask);
+  const auto created = static_cast<fs::perms>(0666 & ~mask);
+  ASSERT_EQ(ExtractArchive(tmp.W(), Archive("attributes"), {}), 0);
+  const fs::path attr = tmp.path() / "attr";
+  EXPECT_EQ(Mode(attr / "archive-nci.txt"), created);
+  EXPECT_EQ(Mode(attr / "hidden-system.txt"), created);
+  EXPECT_EQ(Mode(attr / "none.txt"), created);
+  EXPECT_EQ(Mode(attr / "readonly.txt"), created & ~static_cast<fs::perms>(0222));
+  EXPECT_EQ(Mode(attr / "mode750.sh"), static_cast<fs::perms>(0750));
+  EXPECT_EQ(Mode(attr / "setuid"), static_cast<fs::perms>(0755));  // never setuid
+  EXPECT_EQ(Mode(attr / "readonly-mode"), static_cast<fs::perms>(0444));
+  EXPECT_EQ(ReadFileBytes(attr / "mode750.sh"), "#!/bin/sh\n");
+}
+
+TEST(ExtractArchive, LinkEntryBecomesAPlainFile) {
+  TempDir tmp;
+  ASSERT_EQ(ExtractArchive(tmp.W(), Archive("link"), {}), 0);
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(tmp.path() / "link")));
+  EXPECT_EQ(ReadFileBytes(tmp.path() / "link"), "/etc/passwd");
+}
+#endif
+
+// ---- Keep list ----
+
+struct KeepCase {
+  const char* label;
+  std::vector<WString> keep;
+  std::vector<std::string> existing;  // under dudizu/, written before extraction
+  std::vector<std::string> kept;      // of those, the ones extraction must leave alone
+};
+
+void PrintTo(const KeepCase& c, std::ostream* os) { *os << c.label; }
+
+class KeepList : public testing::TestWithParam<KeepCase> {};
+
+TEST_P(KeepList, ProtectsOnlyExistingMatchingFiles) {
+  const KeepCase& c = GetParam();
+  TempDir tmp;
+  for (const auto& name : c.existing) {
+    fs::create_directories((tmp.path() / "dudizu" / name).parent_path());
+    WriteFileBytes(tmp.path() / "dudizu" / name, "user's own");
+  }
+  ASSERT_EQ(ExtractArchive(tmp.W(), Archive("lzma2"), c.keep), 0);
+  Tree want = ReadTree(Fixtures() / "reference" / "lzma2");
+  for (const auto& name : c.kept) want["dudizu/" + name] = "user's own";
+  EXPECT_EQ(Differences(ReadTree(tmp.path()), want), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Extract, KeepList,
+    testing::Values(KeepCase{"ExistingProtected", {u"config.ini"}, {"config.ini"}, {"config.ini"}},
+                    KeepCase{"MissingProtectedIsExtracted", {u"config.ini"}, {}, {}},
+                    KeepCase{"EmptyStringProtectsEveryExisting",
+                             {u""},
+                             {"config.ini", "data/big.txt"},
+                             {"config.ini", "data/big.txt"}},
+                    KeepCase{"UnmatchedExistingIsReplaced",
+                             {u"nothing", u"big.txt"},
+                             {"config.ini", "data/big.txt"},
+                             {"data/big.txt"}}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// ---- Failures: the first failing entry's code, earlier entries kept, later ones untouched ----
+
+enum class Obstacle { kNone, kFolderAtB, kDevFullAtA };
+
+struct FailCase {
+  const char* archive;
+  Obstacle obstacle;
+  int code;
+  std::vector<std::string> written;  // of a.txt, b.txt, c.txt (the abc archives), the ones written
+};
+
+void PrintTo(const FailCase& c, std::ostream* os) {
+  *os << c.archive << " obstacle " << static_cast<int>(c.obstacle);
+}
+
+class Failure : public testing::TestWithParam<FailCase> {};
+
+TEST_P(Failure, StopsAtTheFirstFailingEntry) {
+  const FailCase& c = GetParam();
+  TempDir tmp;
+  if (c.obstacle == Obstacle::kFolderAtB) fs::create_directories(tmp.path() / "b.txt");
+#ifndef _WIN32
+  if (c.obstacle == Obstacle::kDevFullAtA) fs::create_symlink("/dev/full", tmp.path() / "a.txt");
+#endif
+  EXPECT_EQ(ExtractArchive(tmp.W(), Archive(c.archive), {}), c.code);
+  Tree want;
+  for (const auto& name : c.written) want[name] = ReadFileBytes(Fixtures() / "abc" / name);
+  if (c.obstacle == Obstacle::kFolderAtB) want["b.txt"] = "<dir>";
+  if (c.obstacle == Obstacle::kDevFullAtA) want["a.txt"] = "<link>";
+  EXPECT_EQ(Differences(ReadTree(tmp.path()), want), std::vector<std::string>{});
+}
+
+std::vector<FailCase> FailCases() {
+  std::vector<FailCase> cases = {
+      {"abc-copy-flipped", Obstacle::kNone, 3, {"a.txt", "b.txt"}},  // SZ_ERROR_CRC
+      {"abc-lzma-flipped", Obstacle::kNone, 1, {"a.txt", "b.txt"}},  // SZ_ERROR_DATA
+      {"abc-copy-truncated", Obstacle::kNone, 6, {}},                // SZ_ERROR_INPUT_EOF
+      {"abc-lzma-truncated", Obstacle::kNone, 6, {}},
+      {"ppmd", Obstacle::kNone, 4, {}},  // SZ_ERROR_UNSUPPORTED
+      {"deflate", Obstacle::kNone, 4, {}},
+      {"abc-copy", Obstacle::kFolderAtB, 11, {"a.txt"}},  // SZ_ERROR_FAIL
+  };
+  if (!kWindows) cases.push_back({"abc-copy", Obstacle::kDevFullAtA, 11, {}});
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Extract, Failure, testing::ValuesIn(FailCases()), [](const auto& info) {
+  std::string name =
+      std::string(info.param.archive) + "_" + std::to_string(static_cast<int>(info.param.obstacle));
+  for (char& ch : name) ch = ch == '-' ? '_' : ch;
+  return name;
+});
+
+TEST(ExtractArchive, ArchiveNotOpenedCreatesOnlyTheDestinationChain) {
+  TempDir tmp;
+  const WString dest = tmp.W(u"a") + kPathSeparator + u"b" + kPathSeparator + u"c";
+  EXPECT_EQ(ExtractArchive(dest, tmp.W(u"missing.7z"), {}), 1);
+  EXPECT_EQ(ExtractArchive(dest, tmp.W(u"a"), {}), 1);  // a folder is not an archive
+  EXPECT_EQ(ReadTree(tmp.path()), (Tree{{"a", "<dir>"}, {"a/b", "<dir>"}, {"a/b/c", "<dir>"}}));
+}
+
+// A size that wraps the SDK's unchecked offset sum must be refused, not read past the buffer.
+TEST(ExtractArchive, ForgedSizesStopBeforeTheEntry) {
+  TempDir tmp;
+  EXPECT_EQ(ExtractArchive(tmp.W(), Archive("forged-sizes"), {}), 16);
+  EXPECT_EQ(ReadTree(tmp.path()), (Tree{{"a.txt", "aaaaa"}}));
+}
+
+TEST(ExtractArchive, ArchiveWithoutNamesWritesNothing) {
+  TempDir tmp;
+  EXPECT_EQ(ExtractArchive(tmp.W(), Archive("name-missing"), {}), 16);
+  EXPECT_EQ(ReadTree(tmp.path()), Tree{});
+}
+
+// ---- Names: nothing may land outside the destination ----
+
+struct NameCase {
+  const char* archive;
+  int code;
+  std::string landed;  // the middle entry's path when accepted
+};
+
+void PrintTo(const NameCase& c, std::ostream* os) { *os << c.archive; }
+
+class EntryName : public testing::TestWithParam<NameCase> {};
+
+TEST_P(EntryName, UnsafeStopsTheWalkBeforeWritingAnything) {
+  const NameCase& c = GetParam();
+  TempDir tmp;
+  EXPECT_EQ(ExtractArchive(tmp.W(u"dest"), Archive(c.archive), {}), c.code);
+  Tree want = {{"dest", "<dir>"}, {"dest/ok.txt", "fine\n"}};
+  if (c.code == 0) {
+    want["dest/after.txt"] = "never\n";
+    want["dest/" + c.landed] = "evil\n";
+    for (auto slash = c.landed.rfind('/'); slash != std::string::npos;
+         slash = c.landed.rfind('/', slash - 1)) {
+      want["dest/" + c.landed.substr(0, slash)] = "<dir>";
+      if (slash == 0) break;
+    }
+  }
+  EXPECT_EQ(ReadTree(tmp.path()), want);
+#ifndef _WIN32
+  EXPECT_FALSE(fs::exists("/zyv-h3-evil.txt"));
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Extract, EntryName,
+    testing::Values(NameCase{"name-parent", 16, ""}, NameCase{"name-inner-parent", 16, ""},
+                    NameCase{"name-absolute", 16, ""}, NameCase{"name-backslash-root", 16, ""},
+                    NameCase{"name-drive", 16, ""}, NameCase{"name-backslash-parent", 16, ""},
+                    NameCase{"name-empty-name", 16, ""},
+                    // Only Windows reads a colon as a stream and trims ".. " to "..".
+                    NameCase{"name-colon", kWindows ? 16 : 0, "sub/evil.txt:stream"},
+                    NameCase{"name-dots-space", kWindows ? 16 : 0, "sub/.. /evil.txt"},
+                    // The folder walk splits at '/' only: on Windows "back" is never made.
+                    NameCase{"name-backslash-inside", kWindows ? 11 : 0, "back\\slash.txt"}),
+    [](const auto& info) {
+      std::string name = std::string(info.param.archive).substr(5);
+      for (char& ch : name) ch = ch == '-' ? '_' : ch;
+      return name;
+    });
+
+// ---- CreateDirectoryChain ----
+
+TEST(CreateDirectoryChain, MakesEveryLevelAndReportsTheDeepest) {
+  TempDir tmp;
+  const WString deep = tmp.W(u"x") + kPathSeparator + u"y" + kPathSeparator + u"z";
+  EXPECT_TRUE(CreateDirectoryChain(deep));
+  EXPECT_TRUE(fs::is_directory(tmp.path() / "x" / "y" / "z"));
+  EXPECT_FALSE(CreateDirectoryChain(deep + kPathSeparator));  // the deepest already exists
+  EXPECT_TRUE(CreateDirectoryChain(tmp.W(u"x") + kPathSeparator + u"w" + kPathSeparator));
+  EXPECT_FALSE(CreateDirectoryChain(u""));
+}
+
+}  // namespace
+}  // namespace zyv
