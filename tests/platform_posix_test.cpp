@@ -336,6 +336,12 @@ TEST_F(IniFile, ReplacesTheFileWholeAndKeepsItsModeAndLinks) {
   EXPECT_EQ(ReadFileBytes(real), "[ZeReveza]\ninstall=x\n");
 }
 
+TEST_F(IniFile, RefusesWhatIsNotARegularFile) {
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  EXPECT_FALSE(WriteIniValue(u"ZeReveza", u"install", u"x", test::ToWString(path_)));  // and does not block
+  EXPECT_TRUE(fs::is_fifo(path_));
+}
+
 TEST_F(IniFile, FailsWithoutTouchingAFileItCannotRead) {
   if (geteuid() == 0) GTEST_SKIP() << "root reads any file";
   WriteFileBytes(path_, "[ZeReveza]\ninstall=old\n");

@@ -134,19 +134,22 @@ bool SafeToWrite(View<char16_t> section, View<char16_t> key, View<char16_t> valu
          key.find(u'=') == View<char16_t>::npos && key.front() != u';' && key.front() != u'[';
 }
 
-bool ReadWhole(const std::string& path, std::string& out, bool& exists) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    exists = false;
-    return errno == ENOENT;
-  }
-  exists = true;
-  char buffer[16384];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) != 0) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    out.append(buffer, static_cast<size_t>(n));
+/// The file's bytes and permission bits; exists is false (and the answer true) when there is no
+/// file yet. Anything but a regular file is refused, without blocking on a FIFO.
+bool ReadWhole(const std::string& path, std::string& out, bool& exists, mode_t& mode) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  exists = fd >= 0;
+  if (!exists) return errno == ENOENT;
+  struct stat st;
+  ssize_t n = -1;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    mode = st.st_mode & 0777;
+    char buffer[16384];
+    while ((n = read(fd, buffer, sizeof buffer)) != 0) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      out.append(buffer, static_cast<size_t>(n));
+    }
   }
   close(fd);
   return n == 0;
@@ -219,12 +222,11 @@ bool WriteIniValue(const WString& section, const WString& key, const WString& va
     path = resolved;
   }
 
+  // A new file gets the mode any new file would; an existing one keeps its own.
   std::string bytes;
   bool exists = false;
-  if (!ReadWhole(path, bytes, exists)) return false;
-  // A new file gets the mode any new file would; an existing one keeps its own.
   mode_t mode = 0666 & ~posix::CurrentUmask();
-  if (exists && stat(path.c_str(), &st) == 0) mode = st.st_mode & 0777;
+  if (!ReadWhole(path, bytes, exists, mode)) return false;
 
   // The file keeps its encoding: UTF-16 when it starts with a UTF-16 byte-order mark (the Windows
   // writer's Unicode files), otherwise bytes edited as UTF-8.
