@@ -61,19 +61,35 @@ bool WaitForFile(const fs::path& p) {
 // ---- Known folders -------------------------------------------------------------------------
 
 TEST(KnownFolderPath, LocalAppDataIsXdgDataHomeWithoutTrailingSlash) {
+  TempDir data_home;
   ScopedEnv home("HOME", "/home/tester");
-  ScopedEnv data("XDG_DATA_HOME", "/data/home/");
-  EXPECT_EQ(KnownFolderPath(kCsidlLocalAppData), u"/data/home");
+  ScopedEnv data("XDG_DATA_HOME", data_home.path().string() + "/data/");
+  EXPECT_EQ(KnownFolderPath(kCsidlLocalAppData), U16(data_home.path().string() + "/data"));
 }
 
 TEST(KnownFolderPath, LocalAppDataFallsBackToHomeForUnsetOrRelativeXdgDataHome) {
-  ScopedEnv home("HOME", "/home/tester/");
+  TempDir home;
+  ScopedEnv home_env("HOME", home.path().string() + "/");
   for (const std::optional<std::string>& value :
        {std::optional<std::string>(), std::optional<std::string>(""),
         std::optional<std::string>("relative/data")}) {
     ScopedEnv data("XDG_DATA_HOME", value);
-    EXPECT_EQ(KnownFolderPath(kCsidlLocalAppData), u"/home/tester/.local/share");
+    EXPECT_EQ(KnownFolderPath(kCsidlLocalAppData), U16(home.path().string() + "/.local/share"));
   }
+}
+
+TEST(KnownFolderPath, LocalAppDataIsCreatedPrivateWhenMissing) {
+  TempDir home;
+  ScopedEnv home_env("HOME", home.path().string());
+  ScopedEnv data("XDG_DATA_HOME", std::nullopt);
+  EXPECT_EQ(KnownFolderPath(kCsidlLocalAppData), U16(home.path().string() + "/.local/share"));
+  EXPECT_TRUE(fs::is_directory(home.path() / ".local" / "share"));
+  EXPECT_EQ(ModeOf(home.path() / ".local"), 0700u);
+  EXPECT_EQ(ModeOf(home.path() / ".local" / "share"), 0700u);
+  // An existing folder keeps its mode.
+  chmod((home.path() / ".local" / "share").c_str(), 0755);
+  KnownFolderPath(kCsidlLocalAppData);
+  EXPECT_EQ(ModeOf(home.path() / ".local" / "share"), 0755u);
 }
 
 TEST(KnownFolderPath, EmptyWithoutAnAbsoluteHomeOrForAnUnknownFolder) {

@@ -1,4 +1,7 @@
 // The user's folders, located as the XDG base-directory and user-dirs conventions place them.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -29,6 +32,15 @@ std::string Join(const std::string& folder, std::string_view name) {
   if (joined.back() != '/') joined += '/';
   joined += name;
   return joined;
+}
+
+/// mkdir -p with mode 0700; failures show up later, when something is written there.
+void CreateMissingFolders(const std::string& path) {
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string prefix = path.substr(0, slash);
+    if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return;
+    if (slash == std::string::npos) return;
+  }
 }
 
 bool IsNameChar(char c) {
@@ -126,7 +138,11 @@ WString KnownFolderPath(int csidl) {
   switch (csidl) {
     case kCsidlLocalAppData: {
       const std::optional<std::string> data_home = AbsoluteEnv("XDG_DATA_HOME");
-      return Utf8ToUtf16(data_home ? WithoutTrailingSlashes(*data_home) : Join(*home, ".local/share"));
+      const std::string folder = data_home ? WithoutTrailingSlashes(*data_home) : Join(*home, ".local/share");
+      // Windows' folder always exists and its callers create only one level below it; a fresh
+      // account here may have no ~/.local yet, which the XDG rules say to create, private.
+      CreateMissingFolders(folder);
+      return Utf8ToUtf16(folder);
     }
     case kCsidlDesktop: {
       const std::string config_home = AbsoluteEnv("XDG_CONFIG_HOME").value_or(Join(*home, ".config"));
