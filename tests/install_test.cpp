@@ -1,0 +1,263 @@
+// Unpacking the real payload into a scratch install base and keeping the user's config.ini.
+#include "app/install.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <vector>
+
+#include "payload/stage.h"
+#include "tests/test_util.h"
+
+namespace zyv {
+namespace {
+
+using test::ReadFileBytes;
+using test::TempDir;
+using test::ToPath;
+using test::WriteFileBytes;
+namespace fs = std::filesystem;
+
+/// A host path handed over by the build; under Wine the host's root is drive Z:.
+fs::path HostPath(const char* path) {
+#ifdef _WIN32
+  return fs::path(std::string("Z:") + path);
+#else
+  return fs::path(path);
+#endif
+}
+
+#ifdef _WIN32
+constexpr char16_t kTestProgram[] = u"install_test.exe";
+#else
+constexpr char16_t kTestProgram[] = u"install_test";
+#endif
+
+// A user's settings as no payload would have them: the install key of another installer, blanks,
+// CR LF and LF mixed, text outside ASCII, no final line break.
+const std::string kUserConfig =
+    "[ZeReveza]\r\nlanguage = en\r\ninstall=Setup-13.exe\nrecent=C:\\项目\\Ω.kel\r\n[Other]\r\nx=1";
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+/// Every path under root, relative, with "/" between names.
+std::set<std::string> Tree(const fs::path& root) {
+  std::set<std::string> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::u8string name = entry.path().lexically_relative(root).generic_u8string();
+    tree.insert(std::string(name.begin(), name.end()));
+  }
+  return tree;
+}
+
+/// A stand-in for StagePayload that stages the first half of the payload: an archive whose end,
+/// with its header, is missing.
+int StageTruncatedPayload(const WString& path) {
+  const std::span<const unsigned char> payload = EmbeddedPayload();
+  WriteFileBytes(ToPath(path),
+                 std::string(reinterpret_cast<const char*>(payload.data()), payload.size() / 2));
+  return 1;
+}
+
+/// A stand-in for a StagePayload that failed, leaving the staging file as it was.
+int FailToStage(const WString&) { return 0; }
+
+class InstallTest : public ::testing::Test {
+ protected:
+  /// The install base: a folder inside the scratch folder, followed by a separator.
+  WString Base() const { return dir_.W(BaseName()) + kPathSeparator; }
+  virtual WString BaseName() const { return u"Local"; }
+
+  fs::path BasePath() const { return ToPath(dir_.W(BaseName())); }
+  fs::path Folder() const { return BasePath() / "dudizu"; }
+  fs::path Config() const { return Folder() / "config.ini"; }
+  fs::path Backup() const { return Folder() / "config.ini.bak"; }
+
+  static fs::path Product() { return HostPath(ZYV_SOURCE_DIR "/res/product/dudizu"); }
+
+  /// A first installation, checked only for its result.
+  void Install() {
+    ASSERT_FALSE(BackupConfig(Base()));
+    ASSERT_EQ(UnpackPayload(Base(), false), 0);
+  }
+
+  /// Nothing of the run's own is left over: no staging file, no backup.
+  void ExpectNoLeftovers() const {
+    EXPECT_FALSE(fs::exists(BasePath() / "main.7z"));
+    EXPECT_FALSE(fs::exists(Backup()));
+  }
+
+  /// The installed tree is the sample product's: its documents and settings, and the program.
+  void ExpectProductTree() const {
+    std::set<std::string> expected = {"dudizu", "dudizu/ZyvSHelp.exe"};
+    for (const auto& entry : fs::directory_iterator(Product())) {
+      const std::u8string name = entry.path().filename().u8string();
+      expected.insert("dudizu/" + std::string(name.begin(), name.end()));
+      if (entry.path().filename() != "config.ini") {
+        EXPECT_TRUE(ReadFileBytes(entry.path()) == ReadFileBytes(Folder() / entry.path().filename()))
+            << entry.path();
+      }
+    }
+    EXPECT_EQ(Tree(BasePath()), expected);
+    EXPECT_TRUE(ReadFileBytes(HostPath(ZYV_PRODUCT_PROGRAM)) == ReadFileBytes(Folder() / "ZyvSHelp.exe"));
+  }
+
+  /// config.ini is the product's plus the install key naming the installer, without its folder.
+  void ExpectFirstInstallationConfig() const {
+    std::vector<std::string> expected = Lines(ReadFileBytes(Product() / "config.ini"));
+    expected.push_back("install=" + Utf16ToUtf8(kTestProgram));
+    EXPECT_EQ(Lines(ReadFileBytes(Config())), expected);
+  }
+
+  TempDir dir_;
+};
+
+#ifdef ZYV_SAMPLE_PAYLOAD
+#define SAMPLE_PAYLOAD_ONLY()
+#else
+#define SAMPLE_PAYLOAD_ONLY() GTEST_SKIP() << "the build embeds another payload (ZYV_PAYLOAD)"
+#endif
+
+TEST_F(InstallTest, FirstInstallationUnpacksTheProductAndRecordsTheInstaller) {
+  SAMPLE_PAYLOAD_ONLY();
+  // The base is created when missing (its parent exists, as Local Application Data's does).
+  EXPECT_FALSE(BackupConfig(Base()));
+  ASSERT_EQ(UnpackPayload(Base(), false), 0);
+  ExpectProductTree();
+  ExpectFirstInstallationConfig();
+  ExpectNoLeftovers();
+}
+
+TEST_F(InstallTest, ReinstallationKeepsTheUserFileByteForByte) {
+  SAMPLE_PAYLOAD_ONLY();
+  Install();
+  WriteFileBytes(Config(), kUserConfig);
+  WriteFileBytes(Folder() / "readme.txt", "damaged");
+
+  ASSERT_TRUE(BackupConfig(Base()));
+  EXPECT_FALSE(fs::exists(Config()));
+  EXPECT_EQ(ReadFileBytes(Backup()), kUserConfig);
+  ASSERT_EQ(UnpackPayload(Base(), true), 0);
+
+  EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
+  ExpectProductTree();
+  ExpectNoLeftovers();
+}
+
+TEST_F(InstallTest, AnExistingStagingFileIsReplaced) {
+  SAMPLE_PAYLOAD_ONLY();
+  fs::create_directories(BasePath());
+  // Were the payload appended, the archive would start with these bytes and fail to open.
+  WriteFileBytes(BasePath() / "main.7z", std::string(100000, 'x'));
+  Install();
+  ExpectProductTree();
+  ExpectNoLeftovers();
+}
+
+TEST_F(InstallTest, AStaleBackupGivesWayToTheCurrentFile) {
+  SAMPLE_PAYLOAD_ONLY();
+  Install();
+  WriteFileBytes(Config(), kUserConfig);
+  WriteFileBytes(Backup(), "[ZeReveza]\r\nlanguage=stale\r\n");
+
+  ASSERT_TRUE(BackupConfig(Base()));
+  EXPECT_EQ(ReadFileBytes(Backup()), kUserConfig);
+  ASSERT_EQ(UnpackPayload(Base(), true), 0);
+  EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
+  ExpectNoLeftovers();
+}
+
+TEST_F(InstallTest, ARunInterruptedAfterTheBackupIsRepairedByTheNext) {
+  SAMPLE_PAYLOAD_ONLY();
+  Install();
+  WriteFileBytes(Config(), kUserConfig);
+  // The interrupted run: the user's file was moved aside, its staging file is left half written.
+  ASSERT_TRUE(BackupConfig(Base()));
+  StageTruncatedPayload(Base() + u"main.7z");
+  ASSERT_FALSE(fs::exists(Config()));
+
+  ASSERT_TRUE(BackupConfig(Base())) << "the backup is the user's file";
+  ASSERT_EQ(UnpackPayload(Base(), true), 0);
+  EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
+  ExpectProductTree();
+  ExpectNoLeftovers();
+}
+
+TEST_F(InstallTest, AUserFileThatCannotBeMovedAsideStaysInPlace) {
+  SAMPLE_PAYLOAD_ONLY();
+  Install();
+  WriteFileBytes(Config(), kUserConfig);
+  // A folder with content where the backup would go: no file can be moved over it.
+  fs::create_directory(Backup());
+  WriteFileBytes(Backup() / "x", "x");
+
+  ASSERT_TRUE(BackupConfig(Base()));
+  ASSERT_EQ(UnpackPayload(Base(), true), 0);
+  EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
+  EXPECT_EQ(ReadFileBytes(Backup() / "x"), "x");
+  EXPECT_FALSE(fs::exists(BasePath() / "main.7z"));
+}
+
+TEST_F(InstallTest, ADamagedPayloadFailsAndKeepsTheUserFile) {
+  SAMPLE_PAYLOAD_ONLY();
+  Install();
+  WriteFileBytes(Config(), kUserConfig);
+
+  ASSERT_TRUE(BackupConfig(Base()));
+  EXPECT_NE(UnpackPayload(Base(), true, StageTruncatedPayload), 0);
+  EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
+  ExpectNoLeftovers();
+}
+
+TEST_F(InstallTest, ADamagedPayloadOnAFirstInstallationFails) {
+  EXPECT_FALSE(BackupConfig(Base()));
+  EXPECT_NE(UnpackPayload(Base(), false, StageTruncatedPayload), 0);
+  ExpectNoLeftovers();
+}
+
+TEST_F(InstallTest, AFailedStagingIsReportedAndNoStaleArchiveIsExtracted) {
+  fs::create_directories(BasePath());
+  // A complete archive from some earlier run, which the failed staging did not replace.
+  const std::span<const unsigned char> payload = EmbeddedPayload();
+  WriteFileBytes(BasePath() / "main.7z",
+                 std::string(reinterpret_cast<const char*>(payload.data()), payload.size()));
+
+  EXPECT_EQ(UnpackPayload(Base(), false, FailToStage), 1);
+  EXPECT_FALSE(fs::exists(Folder() / "ZyvSHelp.exe"));
+  EXPECT_FALSE(fs::exists(BasePath() / "main.7z"));
+}
+
+class InstallUnderUnicodeBaseTest : public InstallTest {
+ protected:
+  // CJK and a character outside the BMP (a surrogate pair in UTF-16), neither in any ANSI code page.
+  WString BaseName() const override { return u"本地 \U0001F600 \U00020000"; }
+};
+
+TEST_F(InstallUnderUnicodeBaseTest, InstallsAndReinstalls) {
+  SAMPLE_PAYLOAD_ONLY();
+  Install();
+  ExpectProductTree();
+  ExpectFirstInstallationConfig();
+  ExpectNoLeftovers();
+
+  WriteFileBytes(Config(), kUserConfig);
+  ASSERT_TRUE(BackupConfig(Base()));
+  ASSERT_EQ(UnpackPayload(Base(), true), 0);
+  EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
+  ExpectNoLeftovers();
+}
+
+}  // namespace
+}  // namespace zyv
