@@ -9,6 +9,10 @@
 #include "payload/stage.h"
 #include "tests/test_util.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace zyv {
 namespace {
 
@@ -258,6 +262,48 @@ TEST_F(InstallUnderUnicodeBaseTest, InstallsAndReinstalls) {
   EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
   ExpectNoLeftovers();
 }
+
+#ifdef _WIN32
+// A first installation run by a renamed copy of this program (below); skipped when run directly.
+TEST(RenamedInstallerChild, FirstInstallation) {
+  const wchar_t* base = _wgetenv(L"ZYV_CHILD_BASE");
+  if (base == nullptr) GTEST_SKIP() << "run by InstallTest.ARenamedInstallerRecordsItsOwnName";
+  ASSERT_EQ(UnpackPayload(reinterpret_cast<const char16_t*>(base), false), 0);
+}
+
+TEST_F(InstallTest, ARenamedInstallerRecordsItsOwnName) {
+  SAMPLE_PAYLOAD_ONLY();
+  const fs::path copy = ToPath(dir_.W(u"下载 \U0001F600")) / u"Setup 安装 v2.exe";
+  fs::create_directories(copy.parent_path());
+  fs::copy_file(ToPath(ModuleFileName()), copy);
+
+  ASSERT_TRUE(SetEnvironmentVariableW(L"ZYV_CHILD_BASE", reinterpret_cast<const wchar_t*>(Base().c_str())));
+  std::wstring command = L"\"" + copy.wstring() + L"\" --gtest_filter=RenamedInstallerChild.*";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  const BOOL started = CreateProcessW(copy.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                      nullptr, &startup, &process);
+  SetEnvironmentVariableW(L"ZYV_CHILD_BASE", nullptr);
+  ASSERT_TRUE(started) << GetLastError();
+  WaitForSingleObject(process.hProcess, 60000);
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  ASSERT_EQ(code, 0u);
+
+  // The profile writer keeps an ANSI file ANSI: the name is stored in the ANSI code page, where
+  // characters it lacks become '?'.
+  const std::wstring name = copy.filename().wstring();
+  std::string ansi(name.size() * 4, '\0');
+  ansi.resize(WideCharToMultiByte(CP_ACP, 0, name.data(), static_cast<int>(name.size()), ansi.data(),
+                                  static_cast<int>(ansi.size()), nullptr, nullptr));
+  const std::vector<std::string> lines = Lines(ReadFileBytes(Config()));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "install=" + ansi);
+}
+#endif
 
 }  // namespace
 }  // namespace zyv
