@@ -20,7 +20,13 @@ namespace {
 
 constexpr UInt32 kNoFolder = 0xFFFFFFFF;
 
-ISzAlloc g_alloc = {SzAlloc, SzFree};
+// The SDK leaves CSzFileItem::AttribDefined unset when an archive stores no attributes at all
+// (SzFile_Init skips that field), so the main allocator, which allocates the file table, hands out
+// zeroed memory: attributes not stored then read as not defined, rather than as heap garbage.
+void* ZeroedAlloc(void*, size_t size) { return size == 0 ? nullptr : std::calloc(1, size); }
+
+ISzAlloc g_alloc = {ZeroedAlloc, SzFree};
+ISzAlloc g_allocTemp = {SzAlloc, SzFree};
 
 /// Owns what one call decodes into and closes the archive, whichever way the call ends.
 struct Decoder {
@@ -116,7 +122,7 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
   LookToRead_Init(&d.look);
   CrcGenerateTable();
   ILookInStream* stream = &d.look.s;
-  if (const SRes res = SzArEx_Open(&d.db, stream, &g_alloc, &g_alloc); res != SZ_OK) return res;
+  if (const SRes res = SzArEx_Open(&d.db, stream, &g_alloc, &g_allocTemp); res != SZ_OK) return res;
 
   // Without the names property there is nothing to place an entry by.
   if (d.db.db.NumFiles > 0 && d.db.FileNameOffsets == nullptr) return SZ_ERROR_ARCHIVE;
@@ -140,8 +146,8 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
     const UInt32 folder = d.db.FileIndexToFolderIndexMap[i];
     if (!item.IsDir && folder != kNoFolder) {
       if (!FileFitsFolder(d.db, folder, i)) return SZ_ERROR_ARCHIVE;
-      const SRes res =
-          SzArEx_Extract(&d.db, stream, i, &d.block, &d.out, &d.outSize, &offset, &size, &g_alloc, &g_alloc);
+      const SRes res = SzArEx_Extract(&d.db, stream, i, &d.block, &d.out, &d.outSize, &offset, &size,
+                                      &g_alloc, &g_allocTemp);
       if (res != SZ_OK) return res;
     }
 
