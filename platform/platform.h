@@ -69,6 +69,11 @@ bool ApplyFileAttributes(const WString& path, std::uint32_t attrib);
 /// initialisation record's size field. No-op where there are no common controls.
 bool InitCommonControlsClasses(std::uint32_t size, std::uint32_t classes);
 
+/// Restricts where libraries loaded at run time are searched for to the system folder: never the
+/// program's own folder or the current one, where a DLL planted beside an elevated installer would
+/// otherwise be loaded. Called first thing in the entry point. No-op (true) where not applicable.
+bool HardenDllSearch();
+
 /// Registers the running program with the system's restart manager (RESTART_* flags in flags).
 /// No-op where there is no restart manager.
 bool RegisterForRestart(std::uint32_t flags);
