@@ -160,16 +160,6 @@ TEST_F(InstallTest, ReinstallationKeepsTheUserFileByteForByte) {
   ExpectNoLeftovers();
 }
 
-TEST_F(InstallTest, AnExistingStagingFileIsReplaced) {
-  SAMPLE_PAYLOAD_ONLY();
-  fs::create_directories(BasePath());
-  // Were the payload appended, the archive would start with these bytes and fail to open.
-  WriteFileBytes(BasePath() / "main.7z", std::string(100000, 'x'));
-  Install();
-  ExpectProductTree();
-  ExpectNoLeftovers();
-}
-
 TEST_F(InstallTest, AStaleBackupGivesWayToTheCurrentFile) {
   SAMPLE_PAYLOAD_ONLY();
   Install();

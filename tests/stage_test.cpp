@@ -67,14 +67,6 @@ TEST(StagePayload, AnswersZeroWhenTheFileCannotBeCreated) {
   EXPECT_EQ(ReadFileBytes(dir.path() / "main.7z" / "inside"), "kept");
 }
 
-TEST(StagePayload, NamesOutsideTheAnsiCodePage) {
-  TempDir dir;
-  fs::create_directory(test::ToPath(dir.W(u"安装 \U0001F600")));
-  const WString path = dir.W(u"安装 \U0001F600") + kPathSeparator + u"main.7z";
-  ASSERT_EQ(StagePayload(path), 1);
-  EXPECT_TRUE(ReadFileBytes(test::ToPath(path)) == Embedded());
-}
-
 #ifdef _WIN32
 TEST(StagePayload, MarksTheStagingFileTemporary) {
   // Wine accepts FILE_ATTRIBUTE_TEMPORARY at creation but does not keep it.
