@@ -36,6 +36,13 @@ bool BackupConfig(const WString& base) {
   const WString config = ConfigPath(base);
   const WString backup = config + kBackupSuffix;
   if (PathExists(config)) {
+    // A staging file still there means an earlier run stopped while unpacking (UnpackPayload
+    // removes it only once config.ini is settled): the config.ini it left is (part of) the
+    // payload's copy, not the user's. The user's file, if any, is the backup it had made.
+    if (PathExists(base + kStagingName)) {
+      RemoveFile(config);
+      return PathExists(backup);
+    }
     // The current file is the user's: it replaces a backup left by an earlier interrupted run.
     // Should the move fail, the file stays where it is and UnpackPayload keeps it there.
     ReplaceFileAtomically(config, backup);
@@ -63,11 +70,16 @@ int UnpackPayload(const WString& base, bool existed, StageFunction stage) {
   // A staging file that was not written completely (or a stale one that could not be replaced) is
   // not extracted: it would install something other than this program's payload.
   const int result = stage(staging) == 1 ? ExtractArchive(base, staging, std::move(keep)) : 1;
-  RemoveFile(staging);
 
   if (existed) {
-    // One replacing move: there is no moment without the user's file, whatever extraction wrote.
-    if (!kept_in_place) ReplaceFileAtomically(backup, config);
+    if (!kept_in_place) {
+      // The payload's copy goes first, the staging file second, and the user's file comes back
+      // last: wherever a run is stopped, the next one finds the user's file (config.ini.bak
+      // while no config.ini, or only the payload's beside a staging file, is there).
+      RemoveFile(config);
+      RemoveFile(staging);
+      ReplaceFileAtomically(backup, config);
+    }
   } else {
     WString installer = ModuleFileName();
     if (const auto separator = installer.rfind(kPathSeparator); separator != WString::npos) {
@@ -75,6 +87,9 @@ int UnpackPayload(const WString& base, bool existed, StageFunction stage) {
     }
     WriteIniValue(kSettingsSection, kInstallerKey, installer, config);
   }
+  // Last, not right after the extraction: while it exists, the next run knows that a config.ini
+  // it finds may be the payload's rather than the user's (BackupConfig).
+  RemoveFile(staging);
   return result;
 }
 

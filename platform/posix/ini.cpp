@@ -167,9 +167,11 @@ bool WriteAll(int fd, std::string_view bytes) {
 
 /// The new contents in a temporary file beside the old one, then renamed over it: a reader sees
 /// the old file or the new one, never a half-written one, and a failure leaves the old one as it was.
+/// The temporary file has a fixed name, so that one left by a writer that was killed before its
+/// rename is taken over (and so disappears) by the next write rather than staying beside the file.
 bool WriteReplacing(const std::string& path, std::string_view bytes, mode_t mode) {
-  std::string temp = path + ".XXXXXX";
-  const int fd = mkostemp(temp.data(), O_CLOEXEC);
+  const std::string temp = path + ".writing";
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   const bool written = fchmod(fd, mode) == 0 && WriteAll(fd, bytes);
   if (close(fd) != 0 || !written || !posix::ReplaceDurably(temp, path)) {

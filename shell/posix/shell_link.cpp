@@ -87,13 +87,14 @@ bool WriteAll(int fd, std::string_view bytes) {
 }
 
 /// Writes a hidden temporary file beside path and renames it over path, so a reader sees the old file
-/// or the whole new one, and an interrupted run leaves no half-written launcher.
+/// or the whole new one, and an interrupted run leaves no half-written launcher. The temporary name
+/// is fixed, so one left by a run killed before its rename is taken over by the next run.
 bool WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
   const std::string::size_type slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string temp = (slash == std::string::npos ? std::string() : dir) + "." + name + ".XXXXXX";
-  const int fd = mkstemp(temp.data());
+  const std::string temp = (slash == std::string::npos ? std::string() : dir) + "." + name + ".writing";
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   // fchmod, unlike the mode given at creation, is not narrowed by the umask.
   bool ok = WriteAll(fd, bytes) && fchmod(fd, mode) == 0 && fsync(fd) == 0;

@@ -1,0 +1,252 @@
+// The Linux installer stopped dead at every point where it changes something on disk (the
+// fault_injector preload numbers them and sends SIGKILL before the chosen one), then run again to
+// the end. Whatever the point, the user's config.ini is never lost (at the moment of the stop it is
+// config.ini or config.ini.bak, byte for byte), and after the complete run it is config.ini again,
+// no main.7z or backup remains and the installed tree is the payload's. Also a disk that fills up
+// in the middle of the extraction (a product file linked to /dev/full).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/test_util.h"
+
+extern char** environ;
+
+namespace zyv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFileBytes;
+using test::TempDir;
+using test::WriteFileBytes;
+
+const std::string kUserConfig = "[ZeReveza]\r\nlanguage=en\r\ninstall=Setup-13.exe\r\n; the user's own\r\n";
+const std::string kCompleted = "安装完成";
+
+/// Every file and folder under root by relative name, files with their bytes. launch.log is left
+/// out: the installed program writes it when the installer starts it, detached, at any time.
+using Tree = std::map<std::string, std::string>;
+
+Tree ReadTree(const fs::path& root) {
+  Tree tree;
+  if (!fs::exists(root)) return tree;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    const std::string rel = e.path().lexically_relative(root).string();
+    if (e.path().filename() == "launch.log") continue;
+    tree[rel] = fs::is_directory(e.symlink_status()) ? "<dir>" : ReadFileBytes(e.path());
+  }
+  return tree;
+}
+
+std::string Differences(const Tree& got, const Tree& want) {
+  std::string out;
+  for (const auto& [name, value] : want) {
+    const auto it = got.find(name);
+    if (it == got.end())
+      out += " missing:" + name;
+    else if (it->second != value)
+      out += " differs:" + name;
+  }
+  for (const auto& [name, value] : got) {
+    if (!want.count(name)) out += " extra:" + name;
+  }
+  return out;
+}
+
+struct ChildRun {
+  int status = -1;
+  std::string output;
+  bool Killed() const { return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL; }
+  bool Succeeded() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+};
+
+/// A user's home with the installer's folders in it, and the installer run there as a child.
+class Home {
+ public:
+  Home() {
+    fs::create_directories(Data());
+    fs::create_directories(dir_.path() / "home" / ".config");
+    fs::create_directories(Desktop());
+  }
+  fs::path Data() const { return dir_.path() / "home" / "data"; }
+  fs::path Folder() const { return Data() / "dudizu"; }
+  fs::path Config() const { return Folder() / "config.ini"; }
+  fs::path Desktop() const { return dir_.path() / "home" / "Desktop"; }
+
+  /// Runs the installer; with fault_at, stopped before that point (0: points only counted), the
+  /// points listed in trace.
+  ChildRun Install(long fault_at = -1, const fs::path& trace = {}) const {
+    std::vector<std::string> env = {"HOME=" + (dir_.path() / "home").string(),
+                                    "XDG_DATA_HOME=" + Data().string(),
+                                    "XDG_CONFIG_HOME=" + (dir_.path() / "home" / ".config").string(),
+                                    "PATH=/usr/bin:/bin", "LC_ALL=C.UTF-8"};
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+      if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+    }
+    if (fault_at >= 0) {
+      env.push_back("LD_PRELOAD=" ZYV_FAULT_INJECTOR);
+      env.push_back("ZYV_FAULT_AT=" + std::to_string(fault_at));
+      if (!trace.empty()) env.push_back("ZYV_FAULT_TRACE=" + trace.string());
+    }
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    const fs::path out = dir_.path() / "stdout";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    std::string program = ZYV_INSTALLER;
+    char* argv[] = {program.data(), nullptr};
+    ChildRun run;
+    pid_t pid = -1;
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data()) == 0) {
+      while (waitpid(pid, &run.status, 0) < 0 && errno == EINTR) {
+      }
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    run.output = ReadFileBytes(out);
+    return run;
+  }
+
+ private:
+  TempDir dir_;
+};
+
+/// What a clean first installation leaves: the install folder's tree and the shortcut.
+struct Reference {
+  Tree folder;
+  Tree desktop;
+};
+
+const Reference& Clean() {
+  static const Reference reference = [] {
+    Home home;
+    const ChildRun run = home.Install();
+    EXPECT_TRUE(run.Succeeded()) << run.output;
+    return Reference{ReadTree(home.Folder()), ReadTree(home.Desktop())};
+  }();
+  return reference;
+}
+
+/// A home where the product was installed before and the user has since changed its settings and
+/// damaged one of its files.
+void Reinstalled(const Home& home) {
+  for (const auto& [name, bytes] : Clean().folder) {
+    const fs::path p = home.Folder() / name;
+    if (bytes == "<dir>") {
+      fs::create_directories(p);
+    } else {
+      fs::create_directories(p.parent_path());
+      WriteFileBytes(p, bytes);
+    }
+  }
+  WriteFileBytes(home.Config(), kUserConfig);
+  WriteFileBytes(home.Folder() / "readme.txt", "damaged");
+}
+
+/// The points of an installation (one line each: number, call, path), from a counting run.
+std::vector<std::string> Points(bool reinstall) {
+  Home home;
+  if (reinstall) Reinstalled(home);
+  TempDir tmp;
+  const ChildRun run = home.Install(0, tmp.path() / "trace");
+  EXPECT_TRUE(run.Succeeded()) << run.output;
+  std::vector<std::string> points;
+  std::istringstream in(ReadFileBytes(tmp.path() / "trace"));
+  for (std::string line; std::getline(in, line);) points.push_back(line);
+  return points;
+}
+
+/// What must hold after a complete run: the payload's tree with the expected config.ini, the
+/// shortcut, and nothing else in the data folder.
+void ExpectInstalled(const Home& home, const std::string& config, const std::string& context) {
+  Tree want = Clean().folder;
+  if (!config.empty()) want["config.ini"] = config;
+  EXPECT_EQ(Differences(ReadTree(home.Folder()), want), "") << context;
+  // The shortcut names this home's program, so only its presence and target are compared.
+  const std::string shortcut = ReadFileBytes(home.Desktop() / "Kelvora.desktop");
+  EXPECT_NE(shortcut.find((home.Folder() / "ZyvSHelp.exe").string()), std::string::npos) << context;
+  EXPECT_EQ(ReadTree(home.Desktop()).size(), Clean().desktop.size()) << context;
+  std::vector<std::string> beside;
+  for (const auto& e : fs::directory_iterator(home.Data())) {
+    if (e.path().filename() != "dudizu") beside.push_back(e.path().filename().string());
+  }
+  EXPECT_EQ(beside, std::vector<std::string>{}) << context;  // no main.7z
+}
+
+/// Waits (a few seconds at most) until no process runs program: a run stopped after starting the
+/// installed program leaves it running for a moment, and while it runs its file cannot be
+/// rewritten (ETXTBSY), as on Windows a running program cannot be replaced.
+void WaitUntilNotRunning(const fs::path& program) {
+  for (int i = 0; i < 500; ++i) {
+    const int fd = open(program.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) close(fd);
+    if (fd >= 0 || errno != ETXTBSY) return;
+    usleep(10000);
+  }
+}
+
+class InterruptedInstallation : public testing::TestWithParam<bool> {};
+
+TEST_P(InterruptedInstallation, AtEveryPointTheNextRunCompletesAndNothingIsLost) {
+  const bool reinstall = GetParam();
+  const std::vector<std::string> points = Points(reinstall);
+  ASSERT_GT(points.size(), 20u);
+  for (std::size_t k = 1; k <= points.size(); ++k) {
+    const std::string context = "stopped before point " + points[k - 1];
+    Home home;
+    if (reinstall) Reinstalled(home);
+    const ChildRun stopped = home.Install(static_cast<long>(k));
+    ASSERT_TRUE(stopped.Killed()) << context << "\n" << stopped.output;
+    if (reinstall) {
+      // At the moment of the stop, the user's file is in one of its two places.
+      EXPECT_TRUE(ReadFileBytes(home.Config()) == kUserConfig ||
+                  ReadFileBytes(home.Folder() / "config.ini.bak") == kUserConfig)
+          << context;
+    }
+    WaitUntilNotRunning(home.Folder() / "ZyvSHelp.exe");
+    const ChildRun complete = home.Install();
+    EXPECT_TRUE(complete.Succeeded()) << context;
+    EXPECT_NE(complete.output.find(kCompleted), std::string::npos) << context << "\n" << complete.output;
+    ExpectInstalled(home, reinstall ? kUserConfig : "", context);
+    if (HasFailure()) break;  // one point's story is enough to read
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Install, InterruptedInstallation, testing::Values(false, true),
+                         [](const auto& info) {
+                           return info.param ? "Reinstallation" : "FirstInstallation";
+                         });
+
+TEST(FullDisk, AFailedWriteMidExtractionKeepsTheUserFileAndTheNextRunCompletes) {
+  Home home;
+  Reinstalled(home);
+  // The disk is full for this one file: the extraction stops there, with the user's file aside.
+  fs::remove(home.Folder() / "readme.txt");
+  fs::create_symlink("/dev/full", home.Folder() / "readme.txt");
+  const ChildRun failed = home.Install();
+  EXPECT_TRUE(failed.Succeeded());
+  EXPECT_NE(failed.output.find("安装失败，错误代码：11"), std::string::npos) << failed.output;
+  EXPECT_EQ(ReadFileBytes(home.Config()), kUserConfig);
+  EXPECT_FALSE(fs::exists(home.Folder() / "config.ini.bak"));
+  EXPECT_FALSE(fs::exists(home.Data() / "main.7z"));
+
+  fs::remove(home.Folder() / "readme.txt");
+  const ChildRun complete = home.Install();
+  EXPECT_NE(complete.output.find(kCompleted), std::string::npos) << complete.output;
+  ExpectInstalled(home, kUserConfig, "after the disk had room again");
+}
+
+}  // namespace
+}  // namespace zyv
