@@ -1,0 +1,230 @@
+#!/usr/bin/python3
+"""The Linux installer end to end: the real build/.../app/ZyvInstall, run by a user with a fresh
+home (no XDG variables, no display), checked as the user and an administrator would check it.
+
+  e2e_linux.py --installer ZyvInstall --damaged ZyvInstall(truncated payload) --payload payload.7z
+               --artifacts DIR [--sevenzip 7zz] [Scenarios.test_NAME ...]
+"""
+import fcntl
+import os
+import shlex
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+import e2e_common as c
+from e2e_common import COMPLETED, CONFIG, INSTALL_FOLDER, STAGING, USER_CONFIG, wait_for
+
+
+class User:
+    """A user account as a fresh home folder: a desktop, nothing else."""
+
+    def __init__(self, root, home_name="home"):
+        self.home = os.path.join(root, home_name)
+        self.desktop = os.path.join(self.home, "Desktop")
+        self.data = os.path.join(self.home, ".local", "share")
+        self.folder = os.path.join(self.data, INSTALL_FOLDER)
+        self.config = os.path.join(self.folder, CONFIG)
+        self.shortcut = os.path.join(self.desktop, "Kelvora.desktop")
+        os.makedirs(self.desktop)
+
+    def env(self):
+        # What a login gives: HOME and a path; no XDG_* (the defaults apply), no display (the
+        # message is the line on standard output).
+        return {"HOME": self.home, "PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8", "USER": "anna"}
+
+    def copy_installer(self, program, name):
+        downloads = os.path.join(self.home, "Downloads")
+        os.makedirs(downloads, exist_ok=True)
+        copy = os.path.join(downloads, name)
+        shutil.copy2(program, copy)
+        return copy
+
+    def install(self, program):
+        """Runs the installer to its end: (exit status, standard output)."""
+        run = subprocess.run([program], env=self.env(), cwd=self.home, stdout=subprocess.PIPE, timeout=120)
+        return run.returncode, run.stdout.decode("utf-8", errors="replace")
+
+    def install_holding_the_message(self, program, while_held):
+        """Runs the installer with its standard output full, so writing its message blocks as a
+        message box does until the user closes it; while_held(held) runs at that moment, held
+        telling whether the installer was seen blocked there. Gives (exit status, standard output
+        without the filler)."""
+        read_end, write_end = os.pipe()
+        fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, 4096)
+        os.set_blocking(write_end, False)
+        filler = 0
+        try:
+            while True:
+                filler += os.write(write_end, b"." * 4096)
+        except BlockingIOError:
+            pass
+        os.set_blocking(write_end, True)
+        try:
+            proc = subprocess.Popen([program], env=self.env(), cwd=self.home, stdout=write_end)
+        finally:
+            os.close(write_end)
+        try:
+            # Blocked in write(1, ...): /proc gives the system call a process waits in. Where it may
+            # not be read (a strict ptrace policy), the shortcut, the step before the message, and a
+            # pause stand in.
+            def blocked_writing_output():
+                try:
+                    with open(f"/proc/{proc.pid}/syscall") as f:
+                        return f.read().split()[:2] == ["1", "0x1"]
+                except PermissionError:
+                    return os.path.exists(self.shortcut) and (time.sleep(1) or proc.poll() is None)
+                except OSError:
+                    return False
+
+            held = wait_for(blocked_writing_output, 60)
+            while_held(held)
+        finally:
+            chunks = []
+            while chunk := os.read(read_end, 65536):
+                chunks.append(chunk)
+            os.close(read_end)
+            status = proc.wait(timeout=60)
+        return status, b"".join(chunks)[filler:].decode("utf-8", errors="replace")
+
+
+def desktop_entry(path):
+    """The [Desktop Entry] keys of a launcher, with Exec split into its arguments as desktops do
+    (string escapes, then quoting, then %%)."""
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    values = {}
+    for line in lines[1:]:
+        key, _, value = line.partition("=")
+        value = (value.replace("\\\\", "\0").replace("\\s", " ").replace("\\n", "\n").replace("\\t", "\t")
+                 .replace("\\r", "\r").replace("\0", "\\"))
+        values[key] = value
+    values["Exec"] = [a.replace("%%", "%") for a in shlex.split(values.get("Exec", ""))]
+    return lines[0], values
+
+
+def listing(root):
+    """Every path under root, relative, sorted."""
+    found = []
+    for dirpath, dirnames, filenames in os.walk(root):
+        for name in dirnames + filenames:
+            found.append(os.path.relpath(os.path.join(dirpath, name), root))
+    return sorted(found)
+
+
+class Scenarios(unittest.TestCase, c.TreeAssertions):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="zyv-e2e-linux.")
+        self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
+
+    # What every completed installation leaves.
+    def assertInstalled(self, user, installer_name, log_count=1, extra=(), config=None):
+        self.assertInstalledTree(user.folder, extra=extra, config=config, log_count=log_count,
+                                 log_dir=user.folder)
+        with open(user.config, "rb") as f:
+            data = f.read()
+        if config is None:
+            self.assertEqual(c.ini_lines(data), c.first_install_config_lines(installer_name))
+            # The profile writer keeps every byte it does not change.
+            self.assertTrue(data.startswith(c.payload_reference()[CONFIG]), data)
+        modes = c.exec_bits(user.folder)
+        for name, executable in c.reference_exec_bits().items():
+            if name != CONFIG:
+                self.assertEqual(modes[name], executable, f"{name}: executable bit as in the archive")
+        # No staging file, no backup, nothing beside the install folder.
+        self.assertEqual(os.listdir(user.data), [INSTALL_FOLDER])
+        self.assertShortcut(user)
+
+    def assertShortcut(self, user):
+        self.assertEqual(os.listdir(user.desktop), ["Kelvora.desktop"])
+        self.assertTrue(os.access(user.shortcut, os.X_OK), "a launcher must be executable to be trusted")
+        check = subprocess.run(["desktop-file-validate", user.shortcut], capture_output=True, text=True)
+        self.assertEqual((check.returncode, check.stdout + check.stderr), (0, ""))
+        group, entry = desktop_entry(user.shortcut)
+        self.assertEqual(group, "[Desktop Entry]")
+        self.assertEqual(entry["Exec"], [os.path.join(user.folder, "ZyvSHelp.exe")])
+        self.assertEqual(entry["Path"], user.folder)
+        self.assertEqual((entry["Type"], entry["Name"]), ("Application", "Kelvora"))
+
+    def assertMessage(self, result, message):
+        status, output = result
+        self.assertEqual(status, 0, output)
+        lines = output.splitlines()
+        self.assertTrue(lines, "nothing was printed")
+        self.assertEqual(lines[0], message, output)
+        # One message only: the rest, if anything, is the started program's own output.
+        self.assertEqual([l for l in lines if l.startswith("安装")], [message], output)
+
+    def edit_settings(self, user):
+        with open(user.config, "wb") as f:
+            f.write(USER_CONFIG)
+
+    def test_first_install(self):
+        """One message, then the program starts in the install folder; the tree is the payload."""
+        user = User(self.root)
+        seen = {}
+
+        def while_held(held):
+            seen["held"] = held
+            seen["log"] = os.path.exists(os.path.join(user.folder, c.LOG))
+            seen["shortcut"] = os.path.exists(user.shortcut)
+
+        result = user.install_holding_the_message(os.path.abspath(c.ARGS.installer), while_held)
+        self.assertTrue(seen["held"], "the installer never waited on its message")
+        self.assertTrue(seen["shortcut"], "the shortcut comes before the message")
+        self.assertFalse(seen["log"], "the program was started before the message was read")
+        self.assertMessage(result, COMPLETED)
+        self.assertInstalled(user, "ZyvInstall")
+        # Nothing else in the home: the desktop entry and the data folder's tree only.
+        expected = ["Desktop", "Desktop/Kelvora.desktop", ".local", ".local/share", ".local/share/dudizu"]
+        expected += [".local/share/dudizu/" + n for n in c.payload_reference()] + [".local/share/dudizu/launch.log"]
+        self.assertEqual(listing(user.home), sorted(expected))
+
+    def test_renamed_installer(self):
+        """A copy named Setup.exe records that name."""
+        user = User(self.root)
+        setup = user.copy_installer(c.ARGS.installer, "Setup.exe")
+        self.assertMessage(user.install(setup), COMPLETED)
+        self.assertInstalled(user, "Setup.exe")
+
+    def test_reinstall_after_edit(self):
+        """Installing again keeps the user's settings byte for byte and repairs the product."""
+        user = User(self.root)
+        self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
+        self.assertInstalled(user, "ZyvInstall")
+        self.edit_settings(user)
+        os.remove(os.path.join(user.folder, "readme.txt"))
+        with open(os.path.join(user.folder, "license.txt"), "ab") as f:
+            f.write(b"changed by the user\n")
+        with open(os.path.join(user.folder, "我的笔记.txt"), "wb") as f:
+            f.write(b"mine\n")
+
+        self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
+        self.assertInstalled(user, "ZyvInstall", log_count=2, extra=["我的笔记.txt"], config=USER_CONFIG)
+
+    def test_unusual_home(self):
+        """A home whose path holds CJK and a character outside the BMP."""
+        user = User(self.root, "用户 \U0001F600\U0002070E")
+        self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
+        self.assertInstalled(user, "ZyvInstall")
+        self.edit_settings(user)
+        self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
+        self.assertInstalled(user, "ZyvInstall", log_count=2, config=USER_CONFIG)
+
+    def test_damaged_payload(self):
+        """A truncated payload: the failure and its code, and the user's settings untouched."""
+        user = User(self.root)
+        self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
+        self.edit_settings(user)
+
+        damaged = user.copy_installer(c.ARGS.damaged, "ZyvInstall")
+        self.assertMessage(user.install(damaged), f"{c.FAILED_PREFIX}{c.DAMAGED_CODE}")
+        # The earlier installation stays as it was, and the launch is attempted all the same.
+        self.assertInstalled(user, "ZyvInstall", log_count=2, config=USER_CONFIG)
+        self.assertFalse(os.path.exists(os.path.join(user.data, STAGING)))
+
+
+if __name__ == "__main__":
+    c.run_tests(c.parse_arguments(lambda parser: None))

@@ -1,0 +1,329 @@
+#!/usr/bin/python3
+"""The Windows installer end to end: the real ZyvInstall.exe, started from the user's Downloads
+folder in a fresh Wine prefix on a screen of its own (scripts/wine-harness), checked as the user and
+an administrator would check it: the one message box (caption, text, read from inside the prefix
+while it is up, and a screenshot), the installed tree, config.ini, the shortcut read back by lnkinfo,
+and the start of the program only after the box was closed.
+
+  e2e_windows.py --installer ZyvInstall.exe --damaged ZyvInstall.exe(truncated payload)
+                 --payload payload.7z --artifacts DIR --harness scripts/wine-harness
+                 --probe box_probe.exe --templates DIR [--sevenzip 7zz] [Scenarios.test_NAME ...]
+  e2e_windows.py prepare-template default|unusual INSTALLER HARNESS TEMPLATES
+
+A fresh prefix is a copy of a template that the harness booted once (cp -a: about a second instead
+of fifteen or more); templates are kept between runs and rebuilt when Wine changes. A PE32
+installer needs a kernel that starts 32-bit processes: without one, everything exits 77 (skipped).
+"""
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import e2e_common as c
+from e2e_common import COMPLETED, CONFIG, INSTALL_FOLDER, STAGING, USER_CONFIG
+
+# The profile names: an ordinary one, and one the ANSI code page in force (1252, from the C.UTF-8
+# locale) cannot hold. Wine takes the profile's name from $USER.
+USERS = {"default": "anna", "unusual": "用户"}
+ANSI_CODE_PAGE = "cp1252"
+
+
+def wine_environment(user, home):
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("XDG_", "WINE", "LC_", "LANG")) and k not in ("DISPLAY", "USER", "LOGNAME")}
+    env.update(HOME=home, USER=user, LOGNAME=user, LC_ALL="C.UTF-8", WINEDEBUG="-all")
+    return env
+
+
+def is_pe32(program):
+    with open(program, "rb") as f:
+        head = f.read(4096)
+    offset = int.from_bytes(head[60:64], "little")
+    return head[offset + 24:offset + 26] == b"\x0b\x01"
+
+
+def skip_unless_runnable(program):
+    """Exits 77 when this machine cannot run the program under Wine."""
+    if not is_pe32(program):
+        return
+    try:
+        ok = subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True, timeout=60).returncode == 0
+    except OSError:
+        ok = False
+    if not ok:
+        print("skipped: this kernel cannot start 32-bit processes, so Wine cannot run a PE32 program")
+        sys.exit(77)
+
+
+def wine_version():
+    return subprocess.run(["/usr/lib/wine/wine64", "--version"], capture_output=True, text=True).stdout.strip()
+
+
+def prepare_template(which, installer, harness, templates):
+    skip_unless_runnable(installer)
+    user = USERS[which]
+    template = os.path.join(templates, which)
+    stamp = os.path.join(template, ".e2e-template")
+    version = f"{wine_version()} user={user}\n"
+    try:
+        with open(stamp) as f:
+            if f.read() == version:
+                print(f"{template}: ready ({version.strip()})")
+                return 0
+    except OSError:
+        pass
+    shutil.rmtree(template, ignore_errors=True)
+    os.makedirs(templates, exist_ok=True)
+    work = tempfile.mkdtemp(prefix=f"{which}.", dir=templates)
+    try:
+        home = os.path.join(work, "home")
+        os.makedirs(home)
+        prefix = os.path.join(work, "prefix")
+        subprocess.run([harness, "--prefix", prefix, "--init"], env=wine_environment(user, home), check=True,
+                       timeout=280)
+        with open(os.path.join(prefix, ".e2e-template"), "w") as f:
+            f.write(version)
+        os.rename(prefix, template)  # whole or not at all
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print(f"{template}: prepared ({version.strip()})")
+    return 0
+
+
+class Prefix:
+    """A fresh Wine prefix for one user: a copy of the template booted for that user."""
+
+    def __init__(self, root, which):
+        self.user = USERS[which]
+        self.root = root
+        self.path = os.path.join(root, "prefix")
+        subprocess.run(["cp", "-a", os.path.join(c.ARGS.templates, which), self.path], check=True)
+        self.home = os.path.join(root, "home")
+        os.makedirs(self.home)
+        self.profile = os.path.join(self.path, "drive_c", "users", self.user)
+        self.local = os.path.join(self.profile, "AppData", "Local")
+        self.desktop = os.path.join(self.profile, "Desktop")
+        self.downloads = os.path.join(self.profile, "Downloads")
+        self.folder = os.path.join(self.local, INSTALL_FOLDER)
+        self.config = os.path.join(self.folder, CONFIG)
+        self.shortcut = os.path.join(self.desktop, "Kelvora.lnk")
+        # What Windows calls these.
+        self.win_folder = f"C:\\users\\{self.user}\\AppData\\Local\\{INSTALL_FOLDER}"
+        self.local_before = sorted(os.listdir(self.local))
+        os.makedirs(self.downloads, exist_ok=True)
+        self.runs = 0
+
+    def env(self):
+        return dict(wine_environment(self.user, self.home), WINEPREFIX=self.path)
+
+    def close(self):
+        subprocess.run(["wineserver", "-k"], env=self.env(), capture_output=True)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def place(self, program, name):
+        copy = os.path.join(self.downloads, name)
+        shutil.copy2(program, copy)
+        return copy
+
+    def run(self, program, stem):
+        """Runs the installer under the harness: while its box is up, records whether launch.log
+        exists and what the windows on screen say; then OK. Gives the harness's report as a dict
+        with 'status', 'launch_log_while_box' and 'probe' (the box_probe records) added."""
+        self.runs += 1
+        art = os.path.join(c.ARGS.artifacts, stem)
+        state, probe = art + ".log-lines-while-box", art + ".probe"
+        for f in (state, probe):
+            if os.path.exists(f):
+                os.remove(f)
+        log = os.path.join(self.folder, c.LOG)
+        q = shlex.quote
+        lines_before = len(c.log_lines(log))
+        hook = (f"tr -cd '\\n' < {q(log)} 2>/dev/null | wc -c > {q(state)}; "
+                f"\"$ZYV_HARNESS_WINE\" {q(c.ARGS.probe)} > {q(probe)} 2>/dev/null")
+        caption = os.path.splitext(os.path.basename(program))[0]
+        cmd = [c.ARGS.harness, "--prefix", self.path, "--caption", caption, "--expect-windows", "1",
+               "--screenshot", art + ".png", "--report", art + ".report", "--before-ok", hook, program]
+        # Started from the Downloads folder: the current drive is C:, inside the prefix.
+        run = subprocess.run(cmd, env=self.env(), cwd=self.downloads, capture_output=True, text=True,
+                             timeout=280)
+        report = dict(line.split("=", 1) for line in run.stdout.splitlines() if "=" in line)
+        report["status"] = run.returncode
+        report["output"] = run.stdout + run.stderr
+        try:
+            with open(state) as f:
+                report["starts_while_box"] = int(f.read()) - lines_before
+        except (OSError, ValueError):
+            report["starts_while_box"] = "(not recorded)"
+        records = []
+        if os.path.exists(probe):
+            with open(probe, encoding="utf-8", errors="replace") as f:
+                records = [line.rstrip("\r\n").split("\t") for line in f if line.strip()]
+        report["probe"] = records
+        return report
+
+
+def payload_resource(program):
+    """The bytes of resource "Z" 129 (any language) of a program."""
+    import pefile
+
+    pe = pefile.PE(program, fast_load=True)
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if kind.name is not None and str(kind.name) == "Z":
+            for entry in kind.directory.entries:
+                if entry.id == 129:
+                    data = entry.directory.entries[0].data.struct
+                    return pe.get_data(data.OffsetToData, data.Size)
+    return None
+
+
+def lnkinfo(path):
+    """lnkinfo's report: the "Name : value" fields of its first part, and the names of the shell
+    items of the link target's identifier list, in order."""
+    out = subprocess.run(["lnkinfo", path], capture_output=True, text=True, errors="replace", check=True).stdout
+    fields, items = {}, []
+    for line in out.splitlines():
+        name, sep, value = line.strip().partition(":")
+        if not sep:
+            continue
+        name, value = name.strip(), value.strip() if value.strip() else ""
+        if name in ("Name", "Volume name"):
+            items.append(value)
+        else:
+            fields.setdefault(name, value)
+    return fields, items, out
+
+
+class Scenarios(unittest.TestCase, c.TreeAssertions):
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp(prefix="zyv-e2e-wine.")
+        self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
+
+    def fresh_prefix(self, which="default"):
+        prefix = Prefix(tempfile.mkdtemp(dir=self.scratch), which)
+        self.addCleanup(prefix.close)
+        return prefix
+
+    def assertBox(self, report, caption, message):
+        """Exactly one box on the screen, with this caption and text and an OK button; the program
+        had not been started while it was up; the box went away after OK and the installer ended."""
+        details = report["output"] + "\nprobe: " + repr(report["probe"])
+        windows = [r for r in report["probe"] if r[0] == "window"]
+        self.assertEqual(windows, [["window", "#32770", caption]], details)
+        texts = [r[2] for r in report["probe"] if r[0] == "child" and r[1] == "Static" and r[2]]
+        buttons = [r[2] for r in report["probe"] if r[0] == "child" and r[1] == "Button"]
+        self.assertEqual((texts, buttons), ([message], ["OK"]), details)
+        self.assertEqual((report.get("window"), report.get("caption"), report.get("visible_windows")),
+                         ("yes", caption, "1"), details)
+        self.assertEqual(report["starts_while_box"], 0, "the program was started while the box was still up")
+        self.assertEqual((report.get("closed"), report.get("exit"), report["status"]), ("yes", "0", 0), details)
+
+    def assertInstalled(self, prefix, installer_name, log_count=1, extra=(), config=None):
+        self.assertInstalledTree(prefix.folder, extra=extra, config=config, log_count=log_count,
+                                 log_dir=prefix.win_folder)
+        if config is None:
+            with open(prefix.config, "rb") as f:
+                self.assertEqual(c.ini_lines(f.read()), c.first_install_config_lines(installer_name))
+        # Beside the install folder nothing new in Local Application Data: no staging file, no
+        # second folder; nothing at the root of the drive either (where a failed folder lookup
+        # would have put everything).
+        self.assertEqual(sorted(os.listdir(prefix.local)), sorted(set(prefix.local_before) | {INSTALL_FOLDER}))
+        drive_c = os.path.join(prefix.path, "drive_c")
+        self.assertFalse({INSTALL_FOLDER, STAGING, "Kelvora.lnk"} & set(os.listdir(drive_c)))
+        self.assertShortcut(prefix)
+
+    def assertShortcut(self, prefix):
+        self.assertEqual(os.listdir(prefix.desktop), ["Kelvora.lnk"])
+        fields, items, out = lnkinfo(prefix.shortcut)
+        target = prefix.win_folder + "\\ZyvSHelp.exe"
+        self.assertEqual(fields.get("Working directory"), prefix.win_folder, out)
+        self.assertEqual(fields.get("Command line arguments"), "", out)
+        # The target, as the link's identifier list (folder by folder: what the shell follows) and
+        # as its local path. Wine writes both in the ANSI code page only, so a name that page cannot
+        # hold reads as question marks (Windows adds the names in UTF-16); the working directory is
+        # UTF-16 under Wine too and must be exact.
+        ansi = target.encode(ANSI_CODE_PAGE, errors="replace").decode(ANSI_CODE_PAGE)
+        self.assertIn("\\".join(i.rstrip("\\") for i in items), {target, ansi}, out)
+        self.assertIn(fields.get("Local path"), {target, ansi}, out)
+
+    def edit_settings(self, prefix):
+        with open(prefix.config, "wb") as f:
+            f.write(USER_CONFIG)
+
+    def test_first_install(self):
+        """One box, "安装完成", captioned ZyvInstall; then the program starts in the install folder."""
+        prefix = self.fresh_prefix()
+        installer = prefix.place(c.ARGS.installer, "ZyvInstall.exe")
+        self.assertBox(prefix.run(installer, "first_install"), "ZyvInstall", COMPLETED)
+        self.assertInstalled(prefix, "ZyvInstall.exe")
+
+    def test_renamed_installer(self):
+        """A copy named Setup.exe records that name; its box is captioned Setup."""
+        prefix = self.fresh_prefix()
+        installer = prefix.place(c.ARGS.installer, "Setup.exe")
+        self.assertBox(prefix.run(installer, "renamed_installer"), "Setup", COMPLETED)
+        self.assertInstalled(prefix, "Setup.exe")
+
+    def test_reinstall_after_edit(self):
+        """Installing again keeps the user's settings byte for byte and repairs the product."""
+        prefix = self.fresh_prefix()
+        installer = prefix.place(c.ARGS.installer, "ZyvInstall.exe")
+        self.assertBox(prefix.run(installer, "reinstall_after_edit-1"), "ZyvInstall", COMPLETED)
+        self.assertInstalled(prefix, "ZyvInstall.exe")
+        self.edit_settings(prefix)
+        os.remove(os.path.join(prefix.folder, "readme.txt"))
+        with open(os.path.join(prefix.folder, "license.txt"), "ab") as f:
+            f.write(b"changed by the user\r\n")
+        with open(os.path.join(prefix.folder, "我的笔记.txt"), "wb") as f:
+            f.write(b"mine\r\n")
+
+        self.assertBox(prefix.run(installer, "reinstall_after_edit-2"), "ZyvInstall", COMPLETED)
+        self.assertInstalled(prefix, "ZyvInstall.exe", log_count=2, extra=["我的笔记.txt"], config=USER_CONFIG)
+
+    def test_unusual_profile(self):
+        """A profile named 用户, which code page 1252 cannot hold: installed, and kept on reinstall."""
+        prefix = self.fresh_prefix("unusual")
+        with self.assertRaises(UnicodeEncodeError):
+            prefix.user.encode(ANSI_CODE_PAGE)
+        installer = prefix.place(c.ARGS.installer, "ZyvInstall.exe")
+        self.assertBox(prefix.run(installer, "unusual_profile-1"), "ZyvInstall", COMPLETED)
+        self.assertInstalled(prefix, "ZyvInstall.exe")
+        self.edit_settings(prefix)
+        self.assertBox(prefix.run(installer, "unusual_profile-2"), "ZyvInstall", COMPLETED)
+        self.assertInstalled(prefix, "ZyvInstall.exe", log_count=2, config=USER_CONFIG)
+
+    def test_damaged_payload(self):
+        """A truncated payload: the failure and its code, and the user's settings untouched."""
+        prefix = self.fresh_prefix()
+        installer = prefix.place(c.ARGS.installer, "ZyvInstall.exe")
+        self.assertBox(prefix.run(installer, "damaged_payload-1"), "ZyvInstall", COMPLETED)
+        self.edit_settings(prefix)
+
+        # The damaged installer does carry the cut archive (and not the whole one) as its payload.
+        with open(c.ARGS.payload, "rb") as f:
+            whole = f.read()
+        self.assertEqual(payload_resource(c.ARGS.damaged), whole[:len(whole) // 2])
+        damaged = prefix.place(c.ARGS.damaged, "ZyvInstall.exe")
+        report = prefix.run(damaged, "damaged_payload-2")
+        self.assertBox(report, "ZyvInstall", f"{c.FAILED_PREFIX}{c.DAMAGED_CODE}")
+        # The earlier installation stays as it was, and the launch is attempted all the same.
+        self.assertInstalled(prefix, "ZyvInstall.exe", log_count=2, config=USER_CONFIG)
+
+
+def add_options(parser):
+    parser.add_argument("--harness", required=True)
+    parser.add_argument("--probe", required=True)
+    parser.add_argument("--templates", required=True)
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["prepare-template"]:
+        sys.exit(prepare_template(*sys.argv[2:6]))
+    rest = c.parse_arguments(add_options)
+    for name in ("harness", "probe", "templates"):
+        setattr(c.ARGS, name, os.path.abspath(getattr(c.ARGS, name)))
+    skip_unless_runnable(c.ARGS.installer)
+    c.run_tests(rest)
