@@ -9,24 +9,93 @@
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <utility>
+#include <vector>
 extern "C" {
 #include <7zAlloc.h>  // the one SDK header without its own C linkage block
 }
 
 #include "payload/archive_file.h"
+#include "payload/header_check.h"
 
 namespace zyv {
 namespace {
 
 constexpr UInt32 kNoFolder = 0xFFFFFFFF;
 
+/// No single allocation of the decoder may be larger. The SDK sizes its tables and buffers from
+/// counts and sizes the archive declares, unchecked: a few forged bytes would otherwise ask for
+/// gigabytes (in the 32-bit build, for most of the address space). A refused allocation is the
+/// SDK's SZ_ERROR_MEM (2). The payload's largest folder unpacks to some 9 MB.
+constexpr size_t kMaxAllocation = size_t{256} << 20;
+
+/// The header check during SzArEx_Open. The reader reads (or decodes) a header into a temporary
+/// block and then parses it; at that moment the block is its only live temporary one, and its next
+/// allocation is for what it parses. There the bytes are checked first (HeaderIsSound), and an
+/// unsound header gets no more memory: the open fails, and Extract reports SZ_ERROR_ARCHIVE.
+struct OpenGuard {
+  bool opening = false;
+  bool refused = false;
+  std::vector<std::pair<void*, size_t>> live;  // temporary blocks
+  void* checked = nullptr;
+} g_guard;
+
+void* Allocate(size_t size, bool zeroed) {
+  if (size == 0 || g_guard.refused) return nullptr;
+  if (g_guard.opening && g_guard.live.size() == 1 && g_guard.live[0].first != g_guard.checked) {
+    const auto [block, bytes] = g_guard.live[0];
+    g_guard.checked = block;
+    if (!HeaderIsSound(static_cast<const unsigned char*>(block), bytes)) {
+      g_guard.refused = true;
+      return nullptr;
+    }
+  }
+  if (size > kMaxAllocation) return nullptr;
+  return zeroed ? std::calloc(1, size) : std::malloc(size);
+}
+
 // The SDK leaves CSzFileItem::AttribDefined unset when an archive stores no attributes at all
 // (SzFile_Init skips that field), so the main allocator, which allocates the file table, hands out
 // zeroed memory: attributes not stored then read as not defined, rather than as heap garbage.
-void* ZeroedAlloc(void*, size_t size) { return size == 0 ? nullptr : std::calloc(1, size); }
+void* MainAlloc(void*, size_t size) { return Allocate(size, true); }
+void MainFree(void*, void* block) { std::free(block); }
 
-ISzAlloc g_alloc = {ZeroedAlloc, SzFree};
-ISzAlloc g_allocTemp = {SzAlloc, SzFree};
+void* TempAlloc(void*, size_t size) {
+  void* block = Allocate(size, false);
+  if (block != nullptr && g_guard.opening) {
+    try {
+      g_guard.live.emplace_back(block, size);
+    } catch (const std::bad_alloc&) {
+      std::free(block);
+      return nullptr;
+    }
+  }
+  return block;
+}
+void TempFree(void*, void* block) {
+  if (block == nullptr) return;
+  for (auto it = g_guard.live.begin(); it != g_guard.live.end(); ++it) {
+    if (it->first == block) {
+      g_guard.live.erase(it);
+      break;
+    }
+  }
+  if (g_guard.checked == block) g_guard.checked = nullptr;
+  std::free(block);
+}
+
+ISzAlloc g_alloc = {MainAlloc, MainFree};
+ISzAlloc g_allocTemp = {TempAlloc, TempFree};
+
+/// SzArEx_Open with the header check around it.
+SRes OpenChecked(CSzArEx* db, ILookInStream* stream) {
+  g_guard = OpenGuard{};
+  g_guard.opening = true;
+  SRes res = SzArEx_Open(db, stream, &g_alloc, &g_allocTemp);
+  if (res != SZ_OK && g_guard.refused) res = SZ_ERROR_ARCHIVE;
+  g_guard = OpenGuard{};
+  return res;
+}
 
 /// Owns what one call decodes into and closes the archive, whichever way the call ends.
 struct Decoder {
@@ -122,7 +191,7 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
   LookToRead_Init(&d.look);
   CrcGenerateTable();
   ILookInStream* stream = &d.look.s;
-  if (const SRes res = SzArEx_Open(&d.db, stream, &g_alloc, &g_allocTemp); res != SZ_OK) return res;
+  if (const SRes res = OpenChecked(&d.db, stream); res != SZ_OK) return res;
 
   // Without the names property there is nothing to place an entry by.
   if (d.db.db.NumFiles > 0 && d.db.FileNameOffsets == nullptr) return SZ_ERROR_ARCHIVE;
