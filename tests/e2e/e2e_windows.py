@@ -249,6 +249,19 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         self.assertIn("\\".join(i.rstrip("\\") for i in items), {target, ansi}, out)
         self.assertIn(fields.get("Local path"), {target, ansi}, out)
 
+    def assertRegistryUntouched(self, prefix):
+        """No registry value names the product, its folder or the installer, and the framework's
+        company key (set, never used) was not created. The registry reaches its files once the
+        prefix's wineserver has ended."""
+        subprocess.run(["timeout", "60", "wineserver", "-w"], env=prefix.env(), capture_output=True)
+        company = "应用程序向导生成的本地应用程序"
+        needles = ["zyv", "dudizu", "kelvora", company.lower(), "".join(f"\\x{ord(ch):04x}" for ch in company)]
+        for name in ("system.reg", "user.reg", "userdef.reg"):
+            with open(os.path.join(prefix.path, name), encoding="utf-8", errors="replace") as f:
+                text = f.read().lower()
+            found = [n for n in needles if n in text]
+            self.assertEqual(found, [], f"{name} mentions the installation")
+
     def edit_settings(self, prefix):
         with open(prefix.config, "wb") as f:
             f.write(USER_CONFIG)
@@ -259,6 +272,7 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         installer = prefix.place(c.ARGS.installer, "ZyvInstall.exe")
         self.assertBox(prefix.run(installer, "first_install"), "ZyvInstall", COMPLETED)
         self.assertInstalled(prefix, "ZyvInstall.exe")
+        self.assertRegistryUntouched(prefix)
 
     def test_renamed_installer(self):
         """A copy named Setup.exe records that name; its box is captioned Setup."""
