@@ -114,7 +114,6 @@ class Prefix:
         self.win_folder = f"C:\\users\\{self.user}\\AppData\\Local\\{INSTALL_FOLDER}"
         self.local_before = sorted(os.listdir(self.local))
         os.makedirs(self.downloads, exist_ok=True)
-        self.runs = 0
 
     def env(self):
         return dict(wine_environment(self.user, self.home), WINEPREFIX=self.path)
@@ -129,10 +128,10 @@ class Prefix:
         return copy
 
     def run(self, program, stem):
-        """Runs the installer under the harness: while its box is up, records whether launch.log
-        exists and what the windows on screen say; then OK. Gives the harness's report as a dict
-        with 'status', 'launch_log_while_box' and 'probe' (the box_probe records) added."""
-        self.runs += 1
+        """Runs the installer under the harness: while its box is up, counts the lines of
+        launch.log and reads what the windows on screen say; then OK. Gives the harness's report as
+        a dict with 'status', 'output', 'starts_while_box' (program starts since this run began,
+        seen while the box was up) and 'probe' (the box_probe records) added."""
         art = os.path.join(c.ARGS.artifacts, stem)
         state, probe = art + ".log-lines-while-box", art + ".probe"
         for f in (state, probe):
