@@ -10,11 +10,13 @@ import os
 import shlex
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
-import e2e_common as c
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+import e2e_common as c  # noqa: E402
 from e2e_common import COMPLETED, CONFIG, INSTALL_FOLDER, STAGING, USER_CONFIG, wait_for
 
 

@@ -22,7 +22,8 @@ import sys
 import tempfile
 import unittest
 
-import e2e_common as c
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+import e2e_common as c  # noqa: E402
 from e2e_common import COMPLETED, CONFIG, INSTALL_FOLDER, STAGING, USER_CONFIG
 
 # The profile names: an ordinary one, and one the ANSI code page in force (1252, from the C.UTF-8
