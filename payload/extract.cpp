@@ -6,6 +6,7 @@
 #include <7zCrc.h>
 #include <7zFile.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -148,17 +149,40 @@ bool IsSafeEntryName(const WString& name) {
   return true;
 }
 
+/// How far FileFitsFolder has added up a folder's file sizes.
+struct FolderSum {
+  UInt32 folder = kNoFolder;
+  UInt32 file = 0;  // the last file added
+  UInt64 end = 0;   // the sum up to and including it
+};
+
 /// The sizes the database gives for the files of folder up to and including file must fit in
 /// the folder's decoded size. The SDK adds them without overflow checks, so a forged size would
-/// otherwise point the output past the decoded buffer.
-bool FileFitsFolder(const CSzArEx& db, UInt32 folder, UInt32 file) {
+/// otherwise point the output past the decoded buffer. The walk asks for a folder's files in
+/// order, so the sum goes on from the previous file (sum) instead of starting again at the
+/// folder's first: a folder of n files costs n additions, not n * n / 2.
+bool FileFitsFolder(const CSzArEx& db, UInt32 folder, UInt32 file, FolderSum& sum) {
+  UInt32 i = db.FolderStartFileIndex[folder];
   UInt64 end = 0;
-  for (UInt32 i = db.FolderStartFileIndex[folder]; i <= file; ++i) {
+  if (sum.folder == folder && sum.file >= i && sum.file < file) {
+    i = sum.file + 1;
+    end = sum.end;
+  }
+  for (; i <= file; ++i) {
     const UInt64 size = db.db.Files[i].Size;
     if (size > UINT64_MAX - end) return false;
     end += size;
   }
+  sum = {folder, file, end};
   return end <= SzFolder_GetUnpackSize(&db.db.Folders[folder]);
+}
+
+/// How many leading units name shares with made (a folder path ending with "/"): each "/" of name
+/// before that point ends a folder that made names too.
+size_t CommonLength(const WString& made, const WString& name) {
+  const size_t n = std::min(made.size(), name.size());
+  return static_cast<size_t>(std::mismatch(made.begin(), made.begin() + n, name.begin()).first -
+                             made.begin());
 }
 
 /// Writes size bytes to path, replacing it; 0 or SZ_ERROR_FAIL.
@@ -195,6 +219,11 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
 
   // Without the names property there is nothing to place an entry by.
   if (d.db.db.NumFiles > 0 && d.db.FileNameOffsets == nullptr) return SZ_ERROR_ARCHIVE;
+  FolderSum sum;
+  // The folders the walk has made for the previous entry, as a name ending with "/". An archive
+  // lists the files of a folder together, and making a folder that exists is a failing system
+  // call: each level of each entry's path would cost one.
+  WString made;
   for (UInt32 i = 0; i < d.db.db.NumFiles; ++i) {
     const CSzFileItem& item = d.db.db.Files[i];
     const size_t units = SzArEx_GetFileNameUtf16(&d.db, i, nullptr);
@@ -214,23 +243,28 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
     // An entry without data has no folder; asking the SDK for it would drop the cached folder.
     const UInt32 folder = d.db.FileIndexToFolderIndexMap[i];
     if (!item.IsDir && folder != kNoFolder) {
-      if (!FileFitsFolder(d.db, folder, i)) return SZ_ERROR_ARCHIVE;
+      if (!FileFitsFolder(d.db, folder, i, sum)) return SZ_ERROR_ARCHIVE;
       const SRes res = SzArEx_Extract(&d.db, stream, i, &d.block, &d.out, &d.outSize, &offset, &size,
                                       &g_alloc, &g_allocTemp);
       if (res != SZ_OK) return res;
     }
 
+    // Every parent folder of the entry exists before it is written: those made for the previous
+    // entry still do, the others are made here, shortest first.
+    WString full = dest + name;
+    const size_t known = CommonLength(made, name);
     for (size_t k = 0; k < name.size(); ++k) {
       if (name[k] == u'/') {
-        MakeDirectory(dest + name.substr(0, k));
-        name[k] = kPathSeparator;
+        if (k >= known) MakeDirectory(full.substr(0, dest.size() + k));
+        full[dest.size() + k] = kPathSeparator;
       }
     }
-    const WString full = dest + name;
     if (item.IsDir) {
       MakeDirectory(full);
+      made = name + u'/';
       continue;
     }
+    made.assign(name, 0, name.rfind(u'/') + 1);
     if (KeptByList(full, keep)) continue;
     if (const int res = WriteOutputFile(full, d.out + offset, size); res != SZ_OK) return res;
     if (item.AttribDefined) ApplyFileAttributes(full, item.Attrib);

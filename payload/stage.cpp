@@ -9,7 +9,9 @@ int StagePayload(const WString& path) {
   // Without a payload there is nothing to stage; an empty staging file would only be mistaken
   // for a damaged archive.
   if (payload.empty()) return 0;
-  return WriteStagingFile(path, payload) ? 1 : 0;
+  const bool staged = WriteStagingFile(path, payload);
+  ReleaseImagePages(payload);
+  return staged ? 1 : 0;
 }
 
 }  // namespace zyv

@@ -11,4 +11,10 @@ namespace zyv {
 /// system knows these, and writes bytes to it. True when every byte was written and the file closed.
 bool WriteStagingFile(const WString& path, std::span<const unsigned char> bytes);
 
+/// Hands the memory holding bytes, a read-only part of the program's own image, back to the system
+/// once they have been written out. They stay readable (touched again, they are read back from the
+/// program file), but the staged archive no longer adds to the process's memory while extraction
+/// holds a decoded folder.
+void ReleaseImagePages(std::span<const unsigned char> bytes);
+
 }  // namespace zyv

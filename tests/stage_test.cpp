@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstddef>
+
+#include "payload/staging_file.h"
 #include "tests/test_util.h"
 
 #ifdef _WIN32
@@ -39,6 +43,27 @@ TEST(EmbeddedPayload, IsTheArchiveTheBuildWasGiven) {
   EXPECT_EQ(archive.substr(0, 6), std::string("7z\xBC\xAF\x27\x1C", 6));
   EXPECT_TRUE(Embedded() == archive) << "embedded " << Embedded().size() << " bytes, archive "
                                      << archive.size();
+}
+
+/// A read-only part of this program's image, sixteen pages of a pattern no page of zeros matches.
+constexpr std::size_t kImageSize = 64 * 1024;
+constexpr unsigned char ImageByte(std::size_t i) { return static_cast<unsigned char>(i * 7 + i / 251 + 1); }
+constexpr std::array<unsigned char, kImageSize> kImageBytes = [] {
+  std::array<unsigned char, kImageSize> bytes{};
+  for (std::size_t i = 0; i < kImageSize; ++i) bytes[i] = ImageByte(i);
+  return bytes;
+}();
+
+TEST(ReleaseImagePages, LeavesTheImageReadableAndUnchanged) {
+  // Twice, and from an odd offset: partial pages at either end are kept, whole ones let go.
+  for (std::size_t offset : {std::size_t{0}, std::size_t{123}}) {
+    ReleaseImagePages(std::span<const unsigned char>(kImageBytes).subspan(offset));
+    // Read through volatile: the compiler knows the values and would not read them otherwise.
+    const volatile unsigned char* image = kImageBytes.data();
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < kImageSize; ++i) wrong += image[i] != ImageByte(i);
+    EXPECT_EQ(wrong, 0u);
+  }
 }
 
 TEST(StagePayload, WritesThePayloadByteForByte) {

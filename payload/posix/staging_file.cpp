@@ -3,9 +3,11 @@
 #include "payload/staging_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "platform/text.h"
 
@@ -25,6 +27,16 @@ bool WriteStagingFile(const WString& path, std::span<const unsigned char> bytes)
   }
   const bool closed = close(fd) == 0;
   return closed && done == bytes.size();
+}
+
+void ReleaseImagePages(std::span<const unsigned char> bytes) {
+  // Only the pages wholly inside bytes: the others hold other data too. Pages of a private file
+  // mapping that were never written are simply mapped again from the file when next touched.
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(bytes.data());
+  const std::uintptr_t first = (start + page - 1) & ~(page - 1);
+  const std::uintptr_t last = (start + bytes.size()) & ~(page - 1);
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
 
 }  // namespace zyv

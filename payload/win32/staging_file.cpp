@@ -17,4 +17,15 @@ bool WriteStagingFile(const WString& path, std::span<const unsigned char> bytes)
   return wrote && closed && written == bytes.size();
 }
 
+void ReleaseImagePages(std::span<const unsigned char> bytes) {
+  // VirtualUnlock on pages that are not locked takes them out of the working set: the resource's
+  // pages go back to the image's file mapping, from which they are read again if touched.
+  // https://learn.microsoft.com/windows/win32/api/memoryapi/nf-memoryapi-virtualunlock
+  // It reports ERROR_NOT_LOCKED for them; the thread's last error is left as it was.
+  if (bytes.empty()) return;
+  const DWORD error = GetLastError();
+  VirtualUnlock(const_cast<unsigned char*>(bytes.data()), bytes.size());
+  SetLastError(error);
+}
+
 }  // namespace zyv
