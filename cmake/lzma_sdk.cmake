@@ -15,6 +15,9 @@ target_compile_options(lzma_sdk PRIVATE -w)
 if(WIN32)
   # Files are opened through Win32 handles (CreateFileW, ReadFile, WriteFile).
   target_compile_definitions(lzma_sdk PUBLIC USE_WINDOWS_FILE)
+  # With data sections this compiler puts zero-initialised objects in .data$ sections that take
+  # room in the file: the 8 KiB CRC table, for one. The SDK's data is all used anyway.
+  target_compile_options(lzma_sdk PRIVATE -fno-data-sections)
 endif()
 if(ZYV_SANITIZE)
   # Also exempt: nonnull-attribute, for the reader's memcpy of an empty names property into the
