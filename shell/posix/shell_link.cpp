@@ -1,6 +1,6 @@
 // The shortcut as a freedesktop Desktop Entry (.desktop): a launcher file that desktops and file
 // managers start when it is executable.
-// Format: https://specifications.freedesktop.org/desktop-entry-spec/latest/
+// Format: the freedesktop.org Desktop Entry format (key-value file, Exec quoting and escaping rules).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
