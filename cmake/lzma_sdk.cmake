@@ -19,6 +19,12 @@ if(WIN32)
   # room in the file: the 8 KiB CRC table, for one. The SDK's data is all used anyway.
   target_compile_options(lzma_sdk PRIVATE -fno-data-sections)
 endif()
+if(NOT WIN32)
+  # The decoder is most of an extraction's time. On the optimised Linux builds it runs at -O3,
+  # a few per cent faster than -O2 on large folders (bench/run's decoder table); the Windows
+  # product keeps -Os, which makes no measurable difference on its 9 MB payload.
+  target_compile_options(lzma_sdk PRIVATE $<$<CONFIG:Release,RelWithDebInfo>:-O3>)
+endif()
 if(ZYV_SANITIZE)
   # Also exempt: nonnull-attribute, for the reader's memcpy of an empty names property into the
   # null buffer that Buf_Create gives for size 0 (zero bytes copied; found by extract_fuzzer, the
