@@ -1,18 +1,23 @@
 #!/usr/bin/env python3
 """Times extraction and installation of each payload by each tool and prints one table.
 
-    measure.py [--decode] --bin DIR --payloads DIR --work DIR [--runs N] [--large-runs N] [--only NAME...]
+    measure.py [--decode | --profile] --bin DIR [--before DIR] --payloads DIR --work DIR [--runs N]
+               [--large-runs N] [--only NAME...]
 
-DIR/extract7z and DIR/install-NAME (one installer per payload, carrying it) come from bench/run.
+DIR/extract7z and DIR/install-NAME (one installer per payload, carrying it) come from bench/run;
+--before names the same programs of an earlier revision, timed in the same rounds.
 With --decode the tools are the decoder alone, DIR/sdk_decode_LEVEL (the SDK built at -Os, -O2 and
--O3), compared with `7zz t -mmt=1`, and nothing is written.
+-O3), compared with `7zz t -mmt=1`, and nothing is written. With --profile, perf samples
+DIR/extract7z unpacking the large payload and the samples are summed by where they fall.
 For every payload, rounds of runs go through all tools in turn, the order rotated each round, so
 the load of a shared machine falls on every tool alike; each figure is then compared with
 `7zz x -mmt=1` measured in the same rounds. Wall time and CPU time (user + system) are medians of the
 rounds (each run under /usr/bin/time, whose own start costs every tool alike); peak memory is the
 largest resident set of any round, as /usr/bin/time -f %M reports it. The targets are judged on
 the wall time; the CPU time, less disturbed by other work on the machine, backs it up.
-Output trees are removed between runs, outside the timing.
+Every run writes into new folders, removed only at the end, and what it wrote is flushed to disk
+before the next run starts, outside the timing: otherwise the write-back of one run's hundreds of
+megabytes, or the file system's work after deleting them, would fall on the next tool.
 """
 
 import argparse
@@ -29,18 +34,33 @@ PEER = "7zz x -mmt=1"
 DECODE_PEER = "7zz t -mmt=1"
 
 
-def Tools(bin_dir, name, archive, out, home):
-    """(label, argv, cwd, env) for every tool, extracting archive into out."""
+OUT, HOME = "{out}", "{home}"  # placeholders for each run's own folders
+
+
+def Tools(bin_dir, before_dir, name, archive):
+    """(label, argv, cwd, env) for every tool, extracting archive into OUT (an installer into HOME)."""
+    out, home = OUT, HOME
     plain_env = dict(os.environ, LC_ALL="C.UTF-8")
     # A fresh user: no XDG variables, no desktop session; the payload lands in HOME/.local/share.
     install_env = {"HOME": home, "PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8"}
+    builds = [(bin_dir, "ours")] + ([(before_dir, "before")] if before_dir else [])
     return [
-        ("extract7z (ours)", [os.path.join(bin_dir, "extract7z"), out, archive], None, plain_env),
-        ("installer (ours)", [os.path.join(bin_dir, "install-" + name)], home, install_env),
+        (f"extract7z ({tag})", [os.path.join(d, "extract7z"), out, archive], None, plain_env) for d, tag in builds
+    ] + [
+        (f"installer ({tag})", [os.path.join(d, "install-" + name)], home, install_env) for d, tag in builds
+    ] + [
         (PEER, ["7zz", "x", "-mmt=1", "-bso0", "-bsp0", "-y", "-o" + out, archive], None, plain_env),
         ("7zz x", ["7zz", "x", "-bso0", "-bsp0", "-y", "-o" + out, archive], None, plain_env),
         ("bsdtar -xf", ["bsdtar", "-xf", archive, "-C", out], None, plain_env),
     ]
+
+
+def ForRun(tool, out, home):
+    """tool with its placeholders replaced by one run's folders."""
+    def Fill(value):
+        return value.replace(OUT, out).replace(HOME, home) if isinstance(value, str) else value
+    label, argv, cwd, env = tool
+    return label, [Fill(a) for a in argv], Fill(cwd), {k: Fill(v) for k, v in env.items()}
 
 
 def DecodeTools(bin_dir, archive):
@@ -70,16 +90,6 @@ def RunOnce(argv, cwd, env, scratch):
         sys.exit(f"measure: {' '.join(argv)} failed ({proc.returncode}): {err.decode(errors='replace')}")
     with open(report) as f:
         return elapsed, usage.ru_utime + usage.ru_stime, int(f.read().split()[-1])
-
-
-def Fresh(path):
-    # A program the installer started may still be writing its log: retry until the tree is gone.
-    for _ in range(50):
-        shutil.rmtree(path, ignore_errors=True)
-        if not os.path.exists(path):
-            break
-        time.sleep(0.05)
-    os.makedirs(path)
 
 
 def TreeSummary(root):
@@ -115,17 +125,25 @@ def Measure(args, name):
     archive = os.path.join(args.payloads, name + ".7z")
     runs = args.large_runs if name == "large" else args.runs
     work = tempfile.mkdtemp(prefix=name + ".", dir=args.work)
-    out, home = os.path.join(work, "out"), os.path.join(work, "home")
-    tools = DecodeTools(args.bin, archive) if args.decode else Tools(args.bin, name, archive, out, home)
+    tools = DecodeTools(args.bin, archive) if args.decode else Tools(args.bin, args.before, name, archive)
     times = {t[0]: [] for t in tools}
     cpus = {t[0]: [] for t in tools}
     peaks = {t[0]: 0 for t in tools}
     trees = {}
+    count = 0
     for round_ in range(runs + 1):  # round 0 warms the page cache and checks the trees
         shift = round_ % len(tools)
-        for label, argv, cwd, env in tools[shift:] + tools[:shift]:
-            Fresh(out)
-            Fresh(home)
+        for tool in tools[shift:] + tools[:shift]:
+            # Every run writes into folders of its own, and nothing is deleted until the end: a
+            # file system that has just deleted thousands of files is slower to create new ones
+            # (ext4 passes over recently freed inodes), which would fall on whichever tool ran next.
+            count += 1
+            out, home = os.path.join(work, f"{count}.out"), os.path.join(work, f"{count}.home")
+            os.makedirs(out)
+            os.makedirs(home)
+            label, argv, cwd, env = ForRun(tool, out, home)
+            # What the previous run wrote goes to disk now, not during this one.
+            os.sync()
             seconds, cpu, peak = RunOnce(argv, cwd, env, work)
             if round_ == 0:
                 if not args.decode:
@@ -135,7 +153,6 @@ def Measure(args, name):
             times[label].append(seconds)
             cpus[label].append(cpu)
             peaks[label] = max(peaks[label], peak)
-    shutil.rmtree(work, ignore_errors=True)
     if args.decode:
         return times, cpus, peaks, runs
     # Every tool must have unpacked the same files; the installer also rewrites config.ini.
@@ -146,10 +163,50 @@ def Measure(args, name):
     return times, cpus, peaks, runs
 
 
+# Where the samples of a profile fall: the SDK's decoder, the kernel, the rest.
+PROFILE_GROUPS = (
+    ("LZMA decoder (SDK: LzmaDec_*)", lambda sym, kernel: sym.startswith("LzmaDec") or sym.startswith("Lzma2Dec")),
+    ("BCJ2 and branch filters (SDK)", lambda sym, kernel: sym.startswith(("Bcj2", "x86_Convert", "ARM_Convert"))),
+    ("CRC checks (SDK)", lambda sym, kernel: sym.startswith("CrcUpdate")),
+    ("kernel (file creation, writes, page faults)", lambda sym, kernel: kernel),
+    ("everything else (our code, libc)", lambda sym, kernel: True),
+)
+
+
+def Profile(args):
+    """perf's samples of extract7z unpacking the large payload, by group."""
+    work = tempfile.mkdtemp(dir=args.work)
+    data = os.path.join(work, "perf.data")
+    out = os.path.join(work, "out")
+    os.makedirs(out)
+    os.sync()
+    record = subprocess.run(["perf", "record", "-q", "-o", data, "--", os.path.join(args.bin, "extract7z"), out,
+                             os.path.join(args.payloads, "large.7z")], capture_output=True, text=True)
+    if record.returncode != 0:
+        print(f"  (no profile: perf record failed: {record.stderr.strip()[:200]})")
+        return
+    report = subprocess.run(["perf", "report", "-i", data, "--no-children", "--sort", "symbol", "--stdio"],
+                            capture_output=True, text=True).stdout
+    shares = {name: 0.0 for name, _ in PROFILE_GROUPS}
+    for line in report.splitlines():
+        parts = line.split()
+        if len(parts) < 3 or not parts[0].endswith("%"):
+            continue
+        share, kernel, sym = float(parts[0][:-1]), parts[1] == "[k]", parts[2]
+        for name, matches in PROFILE_GROUPS:
+            if matches(sym, kernel):
+                shares[name] += share
+                break
+    for name, _ in PROFILE_GROUPS:
+        print(f"  {name:<46} {shares[name]:5.1f}%")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--decode", action="store_true")
+    parser.add_argument("--profile", action="store_true", help="perf profile of extract7z on the large payload")
     parser.add_argument("--bin", required=True)
+    parser.add_argument("--before", help="a second DIR of extract7z and install-NAME, timed alongside")
     parser.add_argument("--payloads", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--runs", type=int, default=5)
@@ -157,7 +214,13 @@ def main():
     parser.add_argument("--only", nargs="*", default=list(PAYLOADS))
     args = parser.parse_args()
     args.bin, args.payloads, args.work = map(os.path.abspath, (args.bin, args.payloads, args.work))
-    os.makedirs(args.work, exist_ok=True)
+    args.before = os.path.abspath(args.before) if args.before else None
+    shutil.rmtree(args.work, ignore_errors=True)  # what a stopped run left
+    os.makedirs(args.work)
+    if args.profile:
+        Profile(args)
+        shutil.rmtree(args.work, ignore_errors=True)
+        return
 
     # Our tools' targets: the time ratio to 7zz x -mmt=1, and peak memory within the largest
     # folder's unpacked size plus 64 MiB.
@@ -185,6 +248,12 @@ def main():
                 line += f"  time <= {targets[tool]:.2f}x {in_time}, memory <= {Size(bound)} {in_memory}"
             print(line)
         sys.stdout.flush()
+    # A program an installer started may still be writing its log: retry until the trees are gone.
+    for _ in range(50):
+        shutil.rmtree(args.work, ignore_errors=True)
+        if not os.path.exists(args.work):
+            break
+        time.sleep(0.1)
 
 if __name__ == "__main__":
     main()
