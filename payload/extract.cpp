@@ -30,6 +30,10 @@ constexpr UInt32 kNoFolder = 0xFFFFFFFF;
 /// SDK's SZ_ERROR_MEM (2). The payload's largest folder unpacks to some 9 MB.
 constexpr size_t kMaxAllocation = size_t{256} << 20;
 
+/// From this size on a block is a decoded folder or a decoder's stream buffer: written end to end
+/// and, for LZMA, read back at random as the dictionary. Such blocks ask for large pages.
+constexpr size_t kLargeBlock = size_t{4} << 20;
+
 /// The header check during SzArEx_Open. The reader reads (or decodes) a header into a temporary
 /// block and then parses it; at that moment the block is its only live temporary one, and its next
 /// allocation is for what it parses. There the bytes are checked first (HeaderIsSound), and an
@@ -52,7 +56,9 @@ void* Allocate(size_t size, bool zeroed) {
     }
   }
   if (size > kMaxAllocation) return nullptr;
-  return zeroed ? std::calloc(1, size) : std::malloc(size);
+  void* block = zeroed ? std::calloc(1, size) : std::malloc(size);
+  if (block != nullptr && size >= kLargeBlock) PreferLargePages(block, size);
+  return block;
 }
 
 // The SDK leaves CSzFileItem::AttribDefined unset when an archive stores no attributes at all
