@@ -78,16 +78,18 @@ def RunOnce(argv, cwd, env, scratch):
     system) is what wait4 reports for time, which includes the tool it waited for: on a busy
     machine it varies less than the wall time."""
     report = os.path.join(scratch, "time.out")
-    start = time.perf_counter()
-    proc = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", report, *argv], cwd=cwd, env=env,
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    err = proc.stderr.read()
-    _, status, usage = os.wait4(proc.pid, 0)
-    elapsed = time.perf_counter() - start
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    proc.stderr.close()
-    if proc.returncode != 0:
-        sys.exit(f"measure: {' '.join(argv)} failed ({proc.returncode}): {err.decode(errors='replace')}")
+    # Error output goes to a file, not a pipe: the program an installer starts inherits it, and
+    # reading a pipe to its end would add that program's own run to the installer's time.
+    with open(os.path.join(scratch, "stderr.out"), "w+b") as err:
+        start = time.perf_counter()
+        proc = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", report, *argv], cwd=cwd, env=env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
+        _, status, usage = os.wait4(proc.pid, 0)
+        elapsed = time.perf_counter() - start
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        if proc.returncode != 0:
+            err.seek(0)
+            sys.exit(f"measure: {' '.join(argv)} failed ({proc.returncode}): {err.read().decode(errors='replace')}")
     with open(report) as f:
         return elapsed, usage.ru_utime + usage.ru_stime, int(f.read().split()[-1])
 
