@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -174,6 +175,35 @@ TEST(ModuleFileName, IsThisTestProgram) {
   EXPECT_EQ(name.front(), u'/');
   EXPECT_EQ(fs::canonical(test::ToPath(name)),
             fs::canonical(fs::path(ZYV_BINARY_DIR) / "tests" / "platform_posix_test"));
+}
+
+/// The VmFlags line of the mapping of /proc/self/smaps that holds address; empty if none does.
+std::string VmFlagsAt(const void* address) {
+  std::ifstream smaps("/proc/self/smaps");
+  const auto at = reinterpret_cast<std::uintptr_t>(address);
+  bool inside = false;
+  for (std::string line; std::getline(smaps, line);) {
+    unsigned long begin = 0, end = 0;
+    if (std::sscanf(line.c_str(), "%lx-%lx ", &begin, &end) == 2 && line.find(':') > line.find(' ')) {
+      inside = begin <= at && at < end;
+    } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+      return line;
+    }
+  }
+  return {};
+}
+
+TEST(PreferLargePages, AdvisesTheWholePagesInsideAnUnalignedBlockAndKeepsItsContents) {
+  constexpr std::size_t kSize = std::size_t{8} << 20;
+  std::vector<unsigned char> storage(kSize + 64);
+  unsigned char* block = storage.data() + 1;  // not page-aligned at either end
+  for (std::size_t i = 0; i < kSize; ++i) block[i] = static_cast<unsigned char>(i * 131);
+  PreferLargePages(block, kSize);
+  PreferLargePages(nullptr, kSize);
+  PreferLargePages(block, 100);  // no whole page inside: nothing to advise
+  for (std::size_t i = 0; i < kSize; ++i) ASSERT_EQ(block[i], static_cast<unsigned char>(i * 131)) << i;
+  if (!fs::exists("/sys/kernel/mm/transparent_hugepage")) GTEST_SKIP() << "kernel without huge pages";
+  EXPECT_NE(VmFlagsAt(block + kSize / 2).find(" hg"), std::string::npos) << VmFlagsAt(block + kSize / 2);
 }
 
 // ---- Attributes ------------------------------------------------------------------------------
