@@ -3,9 +3,9 @@
 
 namespace zyv {
 
-// Large pages on Windows need the "Lock pages in memory" privilege, which an ordinary account (and
-// an elevated installer) does not hold, and must be asked for when the block is reserved. The heap
-// already takes a block this large straight from VirtualAlloc, so there is nothing to add here.
+// Large pages on Windows must be asked for when the memory is reserved (VirtualAlloc with
+// MEM_LARGE_PAGES) and need the "Lock pages in memory" privilege, which an ordinary account, elevated
+// or not, does not hold. There is no advice to give a block that already exists.
 void PreferLargePages(void*, std::size_t) {}
 
 }  // namespace zyv
