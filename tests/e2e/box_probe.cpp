@@ -7,25 +7,18 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
+
+#include "platform/text.h"
 
 namespace {
-
-std::string ToUtf8(const std::wstring& s) {
-  if (s.empty()) return {};
-  const int n =
-      WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(n > 0 ? n : 0, '\0');
-  if (n > 0)
-    WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
-  return out;
-}
 
 /// Line breaks and tabs of a text become spaces, so each record stays one line.
 std::string Field(std::wstring s) {
   for (wchar_t& c : s) {
     if (c == L'\r' || c == L'\n' || c == L'\t') c = L' ';
   }
-  return ToUtf8(s);
+  return zyv::Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(s.data()), s.size()));
 }
 
 std::wstring ClassOf(HWND window) {

@@ -143,6 +143,19 @@ def log_lines(path):
         return []
 
 
+USER_FILE = "我的笔记.txt"
+
+
+def tamper_with_product(folder, newline):
+    """What a user does to an installed product between installations: deletes a file, changes
+    another and adds one of their own. A re-installation repairs the first two, keeps the third."""
+    os.remove(os.path.join(folder, "readme.txt"))
+    with open(os.path.join(folder, "license.txt"), "ab") as f:
+        f.write(b"changed by the user" + newline)
+    with open(os.path.join(folder, USER_FILE), "wb") as f:
+        f.write(b"mine" + newline)
+
+
 class TreeAssertions:
     """Mixed into the scenario classes."""
 

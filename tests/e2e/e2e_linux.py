@@ -197,14 +197,10 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
         self.assertInstalled(user, "ZyvInstall")
         self.edit_settings(user)
-        os.remove(os.path.join(user.folder, "readme.txt"))
-        with open(os.path.join(user.folder, "license.txt"), "ab") as f:
-            f.write(b"changed by the user\n")
-        with open(os.path.join(user.folder, "我的笔记.txt"), "wb") as f:
-            f.write(b"mine\n")
+        c.tamper_with_product(user.folder, b"\n")
 
         self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
-        self.assertInstalled(user, "ZyvInstall", log_count=2, extra=["我的笔记.txt"], config=USER_CONFIG)
+        self.assertInstalled(user, "ZyvInstall", log_count=2, extra=[c.USER_FILE], config=USER_CONFIG)
 
     def test_unusual_home(self):
         """A home whose path holds CJK and a character outside the BMP."""

@@ -288,14 +288,10 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         self.assertBox(prefix.run(installer, "reinstall_after_edit-1"), "ZyvInstall", COMPLETED)
         self.assertInstalled(prefix, "ZyvInstall.exe")
         self.edit_settings(prefix)
-        os.remove(os.path.join(prefix.folder, "readme.txt"))
-        with open(os.path.join(prefix.folder, "license.txt"), "ab") as f:
-            f.write(b"changed by the user\r\n")
-        with open(os.path.join(prefix.folder, "我的笔记.txt"), "wb") as f:
-            f.write(b"mine\r\n")
+        c.tamper_with_product(prefix.folder, b"\r\n")
 
         self.assertBox(prefix.run(installer, "reinstall_after_edit-2"), "ZyvInstall", COMPLETED)
-        self.assertInstalled(prefix, "ZyvInstall.exe", log_count=2, extra=["我的笔记.txt"], config=USER_CONFIG)
+        self.assertInstalled(prefix, "ZyvInstall.exe", log_count=2, extra=[c.USER_FILE], config=USER_CONFIG)
 
     def test_unusual_profile(self):
         """A profile named 用户, which code page 1252 cannot hold: installed, and kept on reinstall."""
