@@ -1,8 +1,8 @@
 // sdk_decode ARCHIVE: decodes every file of a 7z archive the way ExtractArchive does (the SDK's
 // file stream, its 16 KiB look-to-read buffer without look-ahead, the cached solid block, large
-// pages asked for its large blocks, every checksum checked) and writes nothing. Timed beside `7zz t -mmt=1`, it tells how much of an
-// extraction is the decoder's, and the benchmark builds it with the SDK at several optimisation
-// levels. Exits with the SDK's result code.
+// pages asked for blocks of 4 MiB and more, every checksum checked) and writes nothing. Timed beside
+// `7zz t -mmt=1`, it tells how much of an extraction is the decoder's, and the benchmark builds it
+// with the SDK at several optimisation levels. Exits with the SDK's result code.
 #include <7z.h>
 #include <7zCrc.h>
 #include <7zFile.h>
