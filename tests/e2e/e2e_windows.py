@@ -140,6 +140,9 @@ class Prefix:
                 os.remove(f)
         log = os.path.join(self.folder, c.LOG)
         q = shlex.quote
+        # The program an earlier run started may not have logged its start yet: let everything
+        # running in this prefix end before counting, or its line would be taken for one of this run.
+        subprocess.run(["timeout", "60", "wineserver", "-w"], env=self.env(), capture_output=True)
         lines_before = len(c.log_lines(log))
         hook = (f"tr -cd '\\n' < {q(log)} 2>/dev/null | wc -c > {q(state)}; "
                 f"\"$ZYV_HARNESS_WINE\" {q(c.ARGS.probe)} > {q(probe)} 2>/dev/null")
