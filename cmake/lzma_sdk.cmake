@@ -4,6 +4,23 @@ set(_sdk_c "${ZYV_SDK_DIR}/C")
 if(NOT EXISTS "${_sdk_c}/7zDec.c")
   message(FATAL_ERROR "LZMA SDK not found in ${ZYV_SDK_DIR}: run scripts/setup first")
 endif()
+# scripts/setup applies patches/lzma-9.22 and records their hash; an SDK unpacked before the patch
+# set last changed would build a reader without the newer patches.
+file(GLOB _sdk_patches "${CMAKE_SOURCE_DIR}/patches/lzma-9.22/*.patch")
+list(SORT _sdk_patches)
+set(_sdk_patch_hashes "")
+foreach(_patch IN LISTS _sdk_patches)
+  file(SHA256 "${_patch}" _hash)
+  list(APPEND _sdk_patch_hashes "${_hash}")
+endforeach()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_sdk_patches} "${ZYV_SDK_DIR}/.zyv-patches")
+set(_sdk_stamp "")
+if(EXISTS "${ZYV_SDK_DIR}/.zyv-patches")
+  file(STRINGS "${ZYV_SDK_DIR}/.zyv-patches" _sdk_stamp)
+endif()
+if(NOT "${_sdk_stamp}" STREQUAL "${_sdk_patch_hashes}")
+  message(FATAL_ERROR "The LZMA SDK in ${ZYV_SDK_DIR} lacks the current patches/lzma-9.22: run scripts/setup")
+endif()
 
 set(_sdk_files 7zAlloc.c 7zBuf.c 7zCrc.c 7zCrcOpt.c 7zDec.c 7zFile.c 7zIn.c 7zStream.c Bcj2.c Bra.c
                Bra86.c CpuArch.c Lzma2Dec.c LzmaDec.c)
