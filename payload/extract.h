@@ -7,12 +7,29 @@
 
 namespace zyv {
 
+/// ExtractArchive's results the installer names; any other is the LZMA SDK's own code from the
+/// decoder (3 a checksum mismatch, 4 an unsupported coder, 6 an archive cut short, ...).
+inline constexpr int kExtractOk = 0;
+inline constexpr int kExtractNotOpened = 1;    ///< the archive file could not be opened
+inline constexpr int kExtractOutOfMemory = 2;  ///< includes an allocation beyond the reader's cap
+inline constexpr int kExtractNotWritten = 11;  ///< an output file could not be created or written
+inline constexpr int kExtractRefused = 16;     ///< a header or an entry name the installer refuses
+
+/// Why a file operation failed: the path and the system's error (0 when the system gave none).
+struct ExtractFailure {
+  WString path;
+  int systemError = 0;
+};
+
 /// Unpacks archive into destination (a separator is appended when missing). Files whose path
-/// contains a keep-list string and that already exist are left alone. Returns 0, or the first
-/// failure: 1 archive not opened, 2 out of memory for a name, 11 output file not written,
-/// 16 an entry without a name or whose name would land outside the destination (absolute, drive,
-/// "..", and on Windows any colon), or the decoder's own code. Entries before the failing one stay.
-int ExtractArchive(const WString& destination, const WString& archive, std::vector<WString> keep);
+/// contains a keep-list string and that already exist are left alone. Returns kExtractOk, or the
+/// first failure: kExtractNotOpened, kExtractOutOfMemory, kExtractNotWritten, kExtractRefused (an
+/// unsound header, an entry without a name or whose name would land outside the destination:
+/// absolute, drive, "..", and on Windows any colon), or the decoder's own code. Entries before the
+/// failing one stay. For kExtractNotOpened and kExtractNotWritten, failure (when given) receives
+/// the archive's or the output file's path and the system's error.
+int ExtractArchive(const WString& destination, const WString& archive, std::vector<WString> keep,
+                   ExtractFailure* failure = nullptr);
 
 /// Creates every folder of path, shortest first; true when the deepest creation succeeded.
 bool CreateDirectoryChain(const WString& path);

@@ -8,10 +8,10 @@ int StagePayload(const WString& path) {
   const std::span<const unsigned char> payload = EmbeddedPayload();
   // Without a payload there is nothing to stage; an empty staging file would only be mistaken
   // for a damaged archive.
-  if (payload.empty()) return 0;
+  if (payload.empty()) return kPayloadNotStaged;
   const bool staged = WriteStagingFile(path, payload);
   ReleaseImagePages(payload);
-  return staged ? 1 : 0;
+  return staged ? kPayloadStaged : kPayloadNotStaged;
 }
 
 }  // namespace zyv

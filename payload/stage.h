@@ -7,9 +7,13 @@
 
 namespace zyv {
 
-/// Writes the embedded archive to path (replacing any file there). 1 when the whole archive was
-/// written and the file closed; 0 when the program carries no payload or the file could not be
-/// created or written completely.
+/// StagePayload's results: note that 1 means success here, unlike ExtractArchive's codes.
+inline constexpr int kPayloadStaged = 1;
+inline constexpr int kPayloadNotStaged = 0;
+
+/// Writes the embedded archive to path (replacing any file there). kPayloadStaged when the whole
+/// archive was written and the file closed; kPayloadNotStaged when the program carries no payload
+/// or the file could not be created or written completely.
 int StagePayload(const WString& path);
 
 /// The archive embedded in the running program, as it was built in; empty when there is none.

@@ -81,6 +81,13 @@ bool InitCommonControlsClasses(std::uint32_t size, std::uint32_t classes);
 /// otherwise be loaded. Called first thing in the entry point. No-op (true) where not applicable.
 bool HardenDllSearch();
 
+/// The calling thread's last system error (errno on POSIX, GetLastError on Windows), read at once
+/// after the failing call.
+int LastSystemError();
+
+/// The system's own text for error (strerror, FormatMessageW), without a trailing line break.
+WString SystemErrorText(int error);
+
 /// Registers the running program with the system's restart manager (RESTART_* flags in flags).
 /// No-op where there is no restart manager.
 bool RegisterForRestart(std::uint32_t flags);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <map>
 #include <string>
 #include <vector>
@@ -231,7 +232,15 @@ TEST_P(Failure, StopsAtTheFirstFailingEntry) {
 #ifndef _WIN32
   if (c.obstacle == Obstacle::kDevFullAtA) fs::create_symlink("/dev/full", tmp.path() / "a.txt");
 #endif
-  EXPECT_EQ(ExtractArchive(tmp.W(), Archive(c.archive), {}), c.code);
+  ExtractFailure failure;
+  EXPECT_EQ(ExtractArchive(tmp.W(), Archive(c.archive), {}, &failure), c.code);
+  if (c.code == kExtractNotWritten) {
+    // The cause travels with the code: the file that was not written and the system's error.
+    const bool full = c.obstacle == Obstacle::kDevFullAtA;
+    EXPECT_EQ(failure.path, tmp.W(full ? u"a.txt" : u"b.txt"));
+    EXPECT_EQ(failure.systemError, kWindows ? 5 /* ERROR_ACCESS_DENIED */ : full ? ENOSPC : EISDIR);
+    EXPECT_FALSE(SystemErrorText(failure.systemError).empty());
+  }
   Tree want;
   for (const auto& name : c.written) want[name] = ReadFileBytes(Fixtures() / "abc" / name);
   if (c.obstacle == Obstacle::kFolderAtB) want["b.txt"] = "<dir>";
@@ -263,12 +272,16 @@ INSTANTIATE_TEST_SUITE_P(Extract, Failure, testing::ValuesIn(FailCases()), [](co
 TEST(ExtractArchive, ArchiveNotOpenedCreatesOnlyTheDestinationChain) {
   TempDir tmp;
   const WString dest = tmp.W(u"a") + kPathSeparator + u"b" + kPathSeparator + u"c";
-  EXPECT_EQ(ExtractArchive(dest, tmp.W(u"missing.7z"), {}), 1);
-  EXPECT_EQ(ExtractArchive(dest, tmp.W(u"a"), {}), 1);  // a folder is not an archive
+  ExtractFailure failure;
+  EXPECT_EQ(ExtractArchive(dest, tmp.W(u"missing.7z"), {}, &failure), kExtractNotOpened);
+  EXPECT_EQ(failure.path, tmp.W(u"missing.7z"));
+  EXPECT_EQ(failure.systemError, kWindows ? 2 /* ERROR_FILE_NOT_FOUND */ : ENOENT);
+  EXPECT_EQ(ExtractArchive(dest, tmp.W(u"a"), {}, &failure), kExtractNotOpened);  // a folder is no archive
+  EXPECT_EQ(failure.path, tmp.W(u"a"));
+  EXPECT_EQ(failure.systemError, kWindows ? 5 /* ERROR_ACCESS_DENIED */ : EISDIR);
   EXPECT_EQ(ReadTree(tmp.path()), (Tree{{"a", "<dir>"}, {"a/b", "<dir>"}, {"a/b/c", "<dir>"}}));
 }
 
-// A size that wraps the SDK's unchecked offset sum must be refused, not read past the buffer.
 // Sizes that add up past their folder are refused when the archive is opened, before any entry.
 TEST(ExtractArchive, ForgedSizesAreRefusedBeforeAnyEntry) {
   TempDir tmp;

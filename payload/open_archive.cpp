@@ -1,0 +1,41 @@
+#include "payload/open_archive.h"
+
+#include <7zCrc.h>
+
+#include <cstdlib>
+
+#include "platform/platform.h"
+
+namespace zyv {
+namespace {
+
+/// From this size on a block is a decoded folder or a decoder's stream buffer: written end to end
+/// and, for LZMA, read back at random as the dictionary. Such blocks ask for large pages.
+constexpr std::size_t kLargeBlock = std::size_t{4} << 20;
+
+void* Allocate(void* self, std::size_t size) {
+  if (size == 0 || size > kMaxAllocation) return nullptr;
+  const bool zeroed = static_cast<ReaderAlloc*>(self)->zeroed;
+  void* block = zeroed ? std::calloc(1, size) : std::malloc(size);
+  if (block != nullptr && size >= kLargeBlock) PreferLargePages(block, size);
+  return block;
+}
+
+void Free(void*, void* block) { std::free(block); }
+
+}  // namespace
+
+// The main allocator hands out zeroed memory: the file table it allocates is then fully defined
+// even where a damaged header leaves a field unset, and reads the same on every run.
+ReaderAllocators::ReaderAllocators() : main{{Allocate, Free}, true}, temp{{Allocate, Free}, false} {}
+
+SRes OpenArchiveDatabase(CSzArEx* db, ILookInStream* stream, ReaderAllocators& alloc) {
+  static const bool crc_table = (CrcGenerateTable(), true);
+  (void)crc_table;
+  if (const SRes res = SzArEx_Open(db, stream, alloc.Main(), alloc.Temp()); res != SZ_OK) return res;
+  // Without the names property there is nothing to place an entry by.
+  if (db->db.NumFiles > 0 && db->FileNameOffsets == nullptr) return SZ_ERROR_ARCHIVE;
+  return SZ_OK;
+}
+
+}  // namespace zyv
