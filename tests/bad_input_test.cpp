@@ -1,12 +1,18 @@
 // ExtractArchive on damaged and hostile archives (tests/fixtures/make_bad_archives.py): each gives
 // its defined result code, never a crash (and, in the sanitizer build, no leak or bad access), and
 // nothing lands outside the destination.
+#include <7zCrc.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "payload/extract.h"
+#include "tests/fuzz/repair_checksums.h"
 #include "tests/test_util.h"
 
 namespace zyv {
@@ -24,8 +30,8 @@ constexpr const char* kDrive = "";
 #endif
 
 // The SDK's result codes.
-constexpr int kOk = 0, kData = 1, kMem = 2, kCrc = 3, kUnsupported = 4, kInputEof = 6, kArchive = 16,
-              kNoArchive = 17;
+constexpr int kOk = 0, kData = 1, kMem = 2, kCrc = 3, kUnsupported = 4, kParam = 5, kInputEof = 6, kFail = 11,
+              kArchive = 16, kNoArchive = 17;
 
 struct BadInput {
   const char* name;
@@ -135,6 +141,34 @@ INSTANTIATE_TEST_SUITE_P(Extract, BadArchive, testing::ValuesIn(kBadInputs), [](
   for (char& ch : name) ch = ch == '-' ? '_' : ch;
   return name;
 });
+
+// Every input that ever crashed or hung a fuzz target, replayed through the optimised build (the
+// sanitizer build replays them through the fuzzers): each ends in one of the codes ExtractArchive
+// gives, and nothing lands beside the destination.
+TEST(Extract, FuzzRegressionInputsGiveADefinedCode) {
+  CrcGenerateTable();
+  const fs::path folder = fs::path(std::string(kDrive) + ZYV_SOURCE_DIR "/tests/fuzz/regressions/archive");
+  const std::set<int> defined = {kOk,       kData,    kMem,       kCrc,   kUnsupported,
+                                 kInputEof, kArchive, kNoArchive, kParam, kFail};
+  int replayed = 0;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), {});
+    fuzz::RepairChecksums(bytes);
+    TempDir tmp;
+    {
+      std::ofstream out(tmp.path() / "in.7z", std::ios::binary);
+      out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    const int code = ExtractArchive(tmp.W(u"dest"), tmp.W(u"in.7z"), {});
+    EXPECT_TRUE(defined.count(code)) << entry.path() << " gave " << code;
+    std::set<std::string> beside;
+    for (const auto& e : fs::directory_iterator(tmp.path())) beside.insert(e.path().filename().string());
+    EXPECT_EQ(beside, (std::set<std::string>{"dest", "in.7z"})) << entry.path();
+    ++replayed;
+  }
+  EXPECT_GT(replayed, 0);
+}
 
 }  // namespace
 }  // namespace zyv

@@ -233,6 +233,9 @@ bool WriteIniValue(const WString& section, const WString& key, const WString& va
   // The file keeps its encoding: UTF-16 when it starts with a UTF-16 byte-order mark (the Windows
   // writer's Unicode files), otherwise bytes edited as UTF-8.
   bool big_endian = false;
+  // A UTF-16 byte-order mark on an odd number of bytes: edited as bytes, the file would grow to an
+  // even length and then read as UTF-16, the new key lost in it. Such a damaged file is refused.
+  if (bytes.size() % 2 != 0 && (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF"))) return false;
   if (IsUtf16Bom(bytes, big_endian)) {
     std::u16string text = DecodeUtf16(bytes, big_endian);
     SetValue<char16_t>(text, 1, section_name, key_name, value);

@@ -8,10 +8,7 @@
 //   a/b/out/     the destination, two levels down so that a name climbing out lands where the
 //                check below sees it
 //
-// The reader checks the header's checksums before it parses anything, which would stop almost
-// every mutation of the header at the checksum. So an input whose minor version byte (which the
-// reader ignores) has its top bit set gets both checksums of its signature header recomputed, and
-// the mutations reach the parser; the seeds come in both forms.
+// Inputs with the repair flag get their checksums made right first (repair_checksums.h).
 #include <7zCrc.h>
 
 #include <algorithm>
@@ -23,6 +20,7 @@
 #include <vector>
 
 #include "payload/extract.h"
+#include "tests/fuzz/repair_checksums.h"
 
 namespace {
 
@@ -52,28 +50,6 @@ bool OnlyInputAndDestination() {
   return clean;
 }
 
-void PutLe32(unsigned char* p, UInt32 v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-UInt64 GetLe64(const unsigned char* p) {
-  UInt64 v = 0;
-  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-  return v;
-}
-
-/// With the repair flag set (see above), the next header's and the start header's CRCs made right.
-void RepairChecksums(std::vector<unsigned char>& b) {
-  static const unsigned char kSignature[] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
-  if (b.size() < 32 || !std::equal(kSignature, kSignature + 6, b.begin()) || (b[7] & 0x80) == 0) return;
-  const UInt64 offset = GetLe64(&b[12]);
-  const UInt64 length = GetLe64(&b[20]);
-  if (offset <= b.size() - 32 && length <= b.size() - 32 - offset) {
-    PutLe32(&b[28], CrcCalc(&b[32 + offset], static_cast<size_t>(length)));
-  }
-  PutLe32(&b[8], CrcCalc(&b[12], 20));
-}
-
 void RemoveAll(const fs::path& p) {
   std::error_code ec;
   // Extracted modes may deny writing or searching a folder; give them back before removing.
@@ -98,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   const fs::path archive = g_scratch / "in.7z";
   {
     std::vector<unsigned char> bytes(data, data + size);
-    RepairChecksums(bytes);
+    zyv::fuzz::RepairChecksums(bytes);
     std::ofstream out(archive, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   }
