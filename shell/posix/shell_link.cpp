@@ -11,12 +11,13 @@
 #include <string>
 #include <string_view>
 
+#include "platform/product_names.h"
 #include "platform/text.h"
 #include "shell/shortcut.h"
 
 namespace zyv {
 
-const char16_t kShortcutFileName[] = u"Kelvora.desktop";
+const WString kShortcutFileName = WString(kProductName) + u".desktop";
 
 namespace {
 
@@ -66,7 +67,9 @@ std::string DesktopEntry(const std::string& target) {
   std::string entry =
       "[Desktop Entry]\n"
       "Type=Application\n"
-      "Name=Kelvora\n"
+      "Name=" +
+      Utf16ToUtf8(kProductName) +
+      "\n"
       "Exec=" +
       EscapeStringValue(QuoteExecArgument(target)) + "\n";
   // The program works in its own folder, as the Windows shortcut's working directory says.

@@ -4,11 +4,12 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include "platform/product_names.h"
 #include "shell/shortcut.h"
 
 namespace zyv {
 
-const char16_t kShortcutFileName[] = u"Kelvora.lnk";
+const WString kShortcutFileName = WString(kProductName) + u".lnk";
 
 namespace {
 
