@@ -85,7 +85,8 @@ WString ModuleFileName();
 /// replacing an existing value in place. Section and key match case-insensitively.
 bool WriteIniValue(const WString& section, const WString& key, const WString& value, const WString& file);
 
-/// Starts a program through the shell, without waiting for it. True when it was started.
+/// Starts a program through the shell, without waiting for it. True when it was started; otherwise
+/// the system's reason is the thread's last error (errno, GetLastError).
 bool ShellOpen(const WString& verb, const WString& file, const WString& params, const WString& dir, int show);
 
 /// Shows text to the user with an OK button and waits until it is dismissed. No owner window.

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -466,8 +467,13 @@ TEST_F(ShellOpenTest, SplitsParametersAsAWindowsCommandLine) {
 TEST_F(ShellOpenTest, ReportsWhatCannotStart) {
   const WString program = Script("app");
   const WString folder = dir_.W(u"app");
+  // The child's own reason comes back, whether exec or the change of folder failed.
+  errno = 0;
   EXPECT_FALSE(ShellOpen(u"open", dir_.W(u"missing"), u"", folder, kShowNormal));
+  EXPECT_EQ(errno, ENOENT);
+  errno = 0;
   EXPECT_FALSE(ShellOpen(u"open", program, u"", dir_.W(u"no-such-folder"), kShowNormal));
+  EXPECT_EQ(errno, ENOENT);
   EXPECT_FALSE(ShellOpen(u"print", program, u"", folder, kShowNormal));
   EXPECT_FALSE(ShellOpen(u"open", u"", u"", folder, kShowNormal));
   fs::permissions(test::ToPath(program), fs::perms::owner_read | fs::perms::owner_write);
