@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/file_write.h"
 #include "platform/posix/posix_internal.h"
 #include "tests/test_util.h"
 
@@ -280,6 +281,26 @@ TEST(RenameFile, RefusesADanglingLinkAsTarget) {
   EXPECT_FALSE(RenameFile(dir.W(u"a"), dir.W(u"link")));
   EXPECT_TRUE(fs::is_symlink(dir.path() / "link"));
   EXPECT_TRUE(PathExists(dir.W(u"link")));  // something is there, as Windows would also say
+}
+
+// ---- Whole-file writes ------------------------------------------------------------------------
+
+TEST(WriteReplacing, TakesOverALeftTemporaryFileButNeverWritesThroughALinkThere) {
+  TempDir dir;
+  const fs::path file = dir.path() / "file", temp = dir.path() / ".file.writing";
+  WriteFileBytes(file, "old");
+  WriteFileBytes(temp, "left by a run killed before its rename");
+  ASSERT_TRUE(posix::WriteReplacing(file, temp, "new", 0640));
+  EXPECT_EQ(ReadFileBytes(file), "new");
+  EXPECT_EQ(ModeOf(file), 0640u);
+  EXPECT_FALSE(fs::exists(temp));
+
+  // A link planted at the temporary name would send the bytes elsewhere.
+  WriteFileBytes(dir.path() / "elsewhere", "kept");
+  fs::create_symlink(dir.path() / "elsewhere", temp);
+  EXPECT_FALSE(posix::WriteReplacing(file, temp, "newer", 0640));
+  EXPECT_EQ(ReadFileBytes(dir.path() / "elsewhere"), "kept");
+  EXPECT_EQ(ReadFileBytes(file), "new");
 }
 
 // ---- Settings files --------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/file_write.h"
 #include "platform/posix/posix_internal.h"
 
 namespace zyv {
@@ -40,6 +41,28 @@ bool ReplaceDurably(const std::string& from, const std::string& to) {
   SyncPath(to_folder, O_DIRECTORY);
   if (const std::string from_folder = ParentFolder(from); from_folder != to_folder) {
     SyncPath(from_folder, O_DIRECTORY);
+  }
+  return true;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool WriteReplacing(const std::string& path, const std::string& temp, std::string_view bytes, mode_t mode) {
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  // fchmod, unlike the mode given at creation, is not narrowed by the umask.
+  const bool written = fchmod(fd, mode) == 0 && WriteAll(fd, bytes);
+  if (close(fd) != 0 || !written || !ReplaceDurably(temp, path)) {
+    unlink(temp.c_str());
+    return false;
   }
   return true;
 }
