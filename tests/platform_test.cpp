@@ -54,33 +54,6 @@ TEST(RemoveFile, DeletesFilesOnly) {
   EXPECT_TRUE(fs::is_directory(dir.path() / "folder"));
 }
 
-TEST(RenameFile, MovesFilesAndFolders) {
-  TempDir dir;
-  WriteFileBytes(dir.path() / "config.ini", "user");
-  EXPECT_TRUE(RenameFile(dir.W(u"config.ini"), dir.W(u"config.ini.bak")));
-  EXPECT_FALSE(fs::exists(dir.path() / "config.ini"));
-  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini.bak"), "user");
-
-  fs::create_directories(dir.path() / "folder" / "inner");
-  EXPECT_TRUE(RenameFile(dir.W(u"folder"), dir.W(u"moved")));
-  EXPECT_TRUE(fs::is_directory(dir.path() / "moved" / "inner"));
-}
-
-TEST(RenameFile, RefusesAnExistingTargetAndKeepsBothFiles) {
-  TempDir dir;
-  WriteFileBytes(dir.path() / "config.ini", "current");
-  WriteFileBytes(dir.path() / "config.ini.bak", "stale");
-  EXPECT_FALSE(RenameFile(dir.W(u"config.ini"), dir.W(u"config.ini.bak")));
-  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini"), "current");
-  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini.bak"), "stale");
-}
-
-TEST(RenameFile, FailsForAMissingSource) {
-  TempDir dir;
-  EXPECT_FALSE(RenameFile(dir.W(u"missing"), dir.W(u"target")));
-  EXPECT_FALSE(fs::exists(dir.path() / "target"));
-}
-
 TEST(ReplaceFileAtomically, ReplacesAnExistingTarget) {
   TempDir dir;
   WriteFileBytes(dir.path() / "new", "new contents");
@@ -163,7 +136,7 @@ TEST(PlatformPaths, CjkAndNonBmpNamesWorkThroughEveryOperation) {
   EXPECT_EQ(WithoutCarriageReturns(ReadFileBytes(test::ToPath(file))), "[ZeReveza]\ninstall=Setup.exe\n");
 
   const WString backup = file + u".bak";
-  EXPECT_TRUE(RenameFile(file, backup));
+  EXPECT_TRUE(ReplaceFileAtomically(file, backup));
   EXPECT_FALSE(PathExists(file));
   EXPECT_TRUE(PathExists(backup));
   EXPECT_TRUE(ReplaceFileAtomically(backup, file));

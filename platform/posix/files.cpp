@@ -1,4 +1,4 @@
-// Files and directories: existence, creation, removal and the two kinds of rename.
+// Files and directories: existence, creation, removal, replacing renames and whole-file writes.
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -26,9 +26,6 @@ bool SyncPath(const std::string& path, int extra_flags) {
   close(fd);
   return ok;
 }
-
-// What renameat2 answers where the file system (or the kernel) has no RENAME_NOREPLACE.
-bool NoReplaceUnsupported(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
 
 }  // namespace
 
@@ -67,24 +64,6 @@ bool WriteReplacing(const std::string& path, const std::string& temp, std::strin
   return true;
 }
 
-bool RenameNoReplaceFallback(const std::string& from, const std::string& to) {
-  struct stat st;
-  if (lstat(from.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode)) {
-    // link() refuses an existing target atomically, which is the whole point.
-    if (link(from.c_str(), to.c_str()) == 0) {
-      if (unlink(from.c_str()) == 0) return true;
-      unlink(to.c_str());
-      return false;
-    }
-    if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK) return false;
-  }
-  // Directories cannot be hard-linked, nor can files on file systems without links: check first,
-  // accepting the narrow window between the check and the rename.
-  if (lstat(to.c_str(), &st) == 0 || errno != ENOENT) return false;
-  return rename(from.c_str(), to.c_str()) == 0;
-}
-
 }  // namespace posix
 
 bool PathExists(const WString& path) {
@@ -102,16 +81,6 @@ bool MakeDirectory(const WString& path) {
 bool RemoveFile(const WString& path) {
   std::string native;
   return posix::NativePath(path, native) && unlink(native.c_str()) == 0;
-}
-
-bool RenameFile(const WString& from, const WString& to) {
-  std::string native_from, native_to;
-  if (!posix::NativePath(from, native_from) || !posix::NativePath(to, native_to)) return false;
-  if (renameat2(AT_FDCWD, native_from.c_str(), AT_FDCWD, native_to.c_str(), RENAME_NOREPLACE) == 0) {
-    return true;
-  }
-  if (!posix::NoReplaceUnsupported(errno)) return false;
-  return posix::RenameNoReplaceFallback(native_from, native_to);
 }
 
 bool ReplaceFileAtomically(const WString& from, const WString& to) {
