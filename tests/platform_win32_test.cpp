@@ -16,6 +16,7 @@
 namespace zyv {
 namespace {
 
+using test::AttributesAsStored;
 using test::ReadFileBytes;
 using test::TempDir;
 using test::ToPath;
@@ -26,16 +27,6 @@ using win32::W;
 const WString kForeignFolder = u"Кельвора 安装 \U0001F600";
 
 std::uint32_t Attributes(const WString& path) { return GetFileAttributesW(W(path)); }
-
-bool UnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
-
-// What a file's attributes read back as after word was applied. Wine keeps only read-only, hidden
-// and system (in an extended attribute of the Unix file) and always reports files as archive.
-std::uint32_t AsStored(std::uint32_t word) {
-  if (!UnderWine()) return word;
-  return (word & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) |
-         FILE_ATTRIBUTE_ARCHIVE;
-}
 
 WString OwnFolder() {
   const WString self = ModuleFileName();
@@ -86,16 +77,16 @@ TEST(ApplyFileAttributesWin32, AppliesTheWordAsItStands) {
 
   // Archive and not-content-indexed, as a Windows archiver stores them.
   ASSERT_TRUE(ApplyFileAttributes(file, 0x2020));
-  EXPECT_EQ(Attributes(file), AsStored(0x2020));
+  EXPECT_EQ(Attributes(file), AttributesAsStored(0x2020));
 
   ASSERT_TRUE(
       ApplyFileAttributes(file, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
   EXPECT_EQ(Attributes(file),
-            AsStored(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+            AttributesAsStored(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
   EXPECT_FALSE(DeleteFileW(W(file)));
 
   ASSERT_TRUE(ApplyFileAttributes(file, FILE_ATTRIBUTE_NORMAL));
-  EXPECT_EQ(Attributes(file), AsStored(FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(Attributes(file), AttributesAsStored(FILE_ATTRIBUTE_NORMAL));
   EXPECT_TRUE(RemoveFile(file));
   EXPECT_FALSE(ApplyFileAttributes(file, FILE_ATTRIBUTE_NORMAL));
 }
