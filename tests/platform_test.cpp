@@ -87,29 +87,26 @@ TEST(WriteIniValue, CreatesAMissingFileWithItsSection) {
             "[ZeReveza]\ninstall=Setup.exe\n");
 }
 
-TEST(WriteIniValue, ReplacesTheValueInPlaceMatchingNamesIgnoringCase) {
-  TempDir dir;
-  WriteFileBytes(dir.path() / "config.ini",
-                 "[Other]\r\ninstall=other\r\n[zereveza]\r\n;note\r\nINSTALL=old.exe\r\nlang=zh\r\n");
-  EXPECT_TRUE(WriteIniValue(u"ZeReveza", u"install", u"Setup.exe", dir.W(u"config.ini")));
-  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini"),
-            "[Other]\r\ninstall=other\r\n[zereveza]\r\n;note\r\nINSTALL=Setup.exe\r\nlang=zh\r\n");
-}
-
-TEST(WriteIniValue, AppendsAMissingKeyAtTheEndOfItsSection) {
-  TempDir dir;
-  WriteFileBytes(dir.path() / "config.ini", "[ZeReveza]\r\nlang=zh\r\n;last\r\n[Next]\r\nid=1\r\n");
-  EXPECT_TRUE(WriteIniValue(u"ZeReveza", u"install", u"Setup.exe", dir.W(u"config.ini")));
-  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini"),
-            "[ZeReveza]\r\nlang=zh\r\n;last\r\ninstall=Setup.exe\r\n[Next]\r\nid=1\r\n");
-}
-
-TEST(WriteIniValue, AppendsAMissingSectionAtTheEndOfTheFile) {
-  TempDir dir;
-  WriteFileBytes(dir.path() / "config.ini", "[First]\r\nid=1\r\n");
-  EXPECT_TRUE(WriteIniValue(u"ZeReveza", u"install", u"Setup.exe", dir.W(u"config.ini")));
-  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini"),
-            "[First]\r\nid=1\r\n[ZeReveza]\r\ninstall=Setup.exe\r\n");
+TEST(WriteIniValue, ReplacesInPlaceOrAppendsToTheSectionOrTheFile) {
+  const struct {
+    const char* what;
+    std::string before, after;
+  } kCases[] = {
+      {"the value in place, names matched ignoring case",
+       "[Other]\r\ninstall=other\r\n[zereveza]\r\n;note\r\nINSTALL=old.exe\r\nlang=zh\r\n",
+       "[Other]\r\ninstall=other\r\n[zereveza]\r\n;note\r\nINSTALL=Setup.exe\r\nlang=zh\r\n"},
+      {"a missing key at the end of its section", "[ZeReveza]\r\nlang=zh\r\n;last\r\n[Next]\r\nid=1\r\n",
+       "[ZeReveza]\r\nlang=zh\r\n;last\r\ninstall=Setup.exe\r\n[Next]\r\nid=1\r\n"},
+      {"a missing section at the end of the file", "[First]\r\nid=1\r\n",
+       "[First]\r\nid=1\r\n[ZeReveza]\r\ninstall=Setup.exe\r\n"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    WriteFileBytes(dir.path() / "config.ini", c.before);
+    EXPECT_TRUE(WriteIniValue(u"ZeReveza", u"install", u"Setup.exe", dir.W(u"config.ini")));
+    EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini"), c.after);
+  }
 }
 
 TEST(WriteIniValue, FailsWhereNoFileCanBeWritten) {
