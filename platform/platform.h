@@ -37,9 +37,6 @@ bool MakeDirectory(const WString& path);
 /// Deletes a file. False when nothing was deleted.
 bool RemoveFile(const WString& path);
 
-/// Moves a file to a new name; refuses (false) when the target exists or the source is missing.
-bool RenameFile(const WString& from, const WString& to);
-
 /// Moves a file over another in one atomic replacing step (the target may or may not exist), flushed
 /// before it returns. False when the move did not happen; the target is then untouched.
 bool ReplaceFileAtomically(const WString& from, const WString& to);
@@ -73,10 +70,6 @@ class FolderLock {
   std::intptr_t handle_ = -1;
   State state_ = State::kUnavailable;
 };
-
-/// The path in the system's narrow encoding: the ANSI code page on Windows (characters it cannot hold
-/// become '_'), UTF-8 elsewhere. Empty when the conversion fails.
-std::string ToNarrowPath(const WString& path);
 
 /// The running program's full path; empty when it cannot be found.
 WString ModuleFileName();

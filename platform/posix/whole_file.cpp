@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "platform/posix/file_write.h"
 #include "platform/posix/posix_internal.h"
 
 namespace zyv {
@@ -35,24 +36,7 @@ bool ReadWholeFile(const WString& path, std::string& bytes) {
 
 bool WriteFileReplacing(const WString& path, std::string_view bytes) {
   std::string native;
-  if (!posix::NativePath(path, native)) return false;
-  // A fixed temporary name: one left by a run that was killed before its rename is taken over by
-  // the next write instead of staying beside the file.
-  const std::string temp = native + ".writing";
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool written = true;
-  for (std::string_view rest = bytes; written && !rest.empty();) {
-    const ssize_t n = write(fd, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    written = n > 0;
-    if (written) rest.remove_prefix(static_cast<size_t>(n));
-  }
-  if (close(fd) != 0 || !written || !posix::ReplaceDurably(temp, native)) {
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
+  return posix::NativePath(path, native) && posix::WriteReplacing(native, native + ".writing", bytes, 0644);
 }
 
 }  // namespace zyv
