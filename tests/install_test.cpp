@@ -16,20 +16,12 @@
 namespace zyv {
 namespace {
 
+using test::HostPath;
 using test::ReadFileBytes;
 using test::TempDir;
 using test::ToPath;
 using test::WriteFileBytes;
 namespace fs = std::filesystem;
-
-/// A host path handed over by the build; under Wine the host's root is drive Z:.
-fs::path HostPath(const char* path) {
-#ifdef _WIN32
-  return fs::path(std::string("Z:") + path);
-#else
-  return fs::path(path);
-#endif
-}
 
 #ifdef _WIN32
 constexpr char16_t kTestProgram[] = u"install_test.exe";
