@@ -15,7 +15,7 @@ CWinApp::~CWinApp() {
 
 bool CWinApp::InitInstance() {
   // Restart only: no recovery callback is registered, and restart is wanted in every case (flags 0).
-  if (m_dwRestartManagerSupportFlags & AFX_RESTART_MANAGER_SUPPORT_RESTART) RegisterForRestart(0);
+  if (m_dwRestartManagerSupportFlags & kRestartManagerSupportRestart) RegisterForRestart(0);
   return true;
 }
 

@@ -9,9 +9,11 @@
 
 namespace zyv {
 
-inline constexpr std::uint32_t AFX_RESTART_MANAGER_SUPPORT_RESTART = 0x1;
-inline constexpr std::uint32_t ID_HELP = 0xE146;
-inline constexpr std::uint32_t MB_OK = 0x0;
+// The framework's values under names of their own: spelt as the system headers spell them, they
+// would collide with windows.h's macros in any file that includes both.
+inline constexpr std::uint32_t kRestartManagerSupportRestart = 0x1;  // AFX_RESTART_MANAGER_SUPPORT_RESTART
+inline constexpr std::uint32_t kHelpCommand = 0xE146;                // ID_HELP
+inline constexpr std::uint32_t kMessageBoxOk = 0x0;                  // MB_OK
 
 class CWinApp {
  public:
@@ -30,7 +32,7 @@ class CWinApp {
   /// The executable's base name, without folder and extension.
   WString AppName() const;
 
-  /// The help command's handler; routed from ID_HELP, never reached without a message loop.
+  /// The help command's handler; routed from kHelpCommand, never reached without a message loop.
   void OnHelp() {}
 
   std::uint32_t m_dwRestartManagerSupportFlags = 0;
@@ -52,7 +54,7 @@ CWinApp* AfxGetApp();
 int AfxWinMain();
 
 /// Shows a message box owned by no window, captioned with the application name. Blocks until closed.
-int AfxMessageBox(const WString& text, std::uint32_t type = MB_OK, std::uint32_t help_context = 0);
+int AfxMessageBox(const WString& text, std::uint32_t type = kMessageBoxOk, std::uint32_t help_context = 0);
 
 /// Control containment, the shell manager and the visual manager: nothing to prepare here.
 void AfxEnableControlContainer();

@@ -1,34 +1,36 @@
 // The install sequence and its steps.
 #pragma once
 
-#include "app/names.h"
+#include "app/install_state.h"
 #include "platform/platform.h"
+#include "platform/product_names.h"
 
 namespace zyv {
 
-inline constexpr char16_t kConfigName[] = u"config.ini";
-inline constexpr char16_t kStagingName[] = u"main.7z";
-inline constexpr char16_t kCompletedText[] = u"安装完成";
-/// Followed by the extraction's result code in decimal.
-inline constexpr char16_t kFailedText[] = u"安装失败，错误代码：";
+/// Shown with the failure text when the Local Application Data folder cannot be found: nothing is
+/// installed, since every path would otherwise be relative to the root of the drive. The other codes
+/// are the extraction's.
+inline constexpr int kNoInstallBase = 20;
 
-/// base + "dudizu": the folder the archive's top-level folder becomes (no trailing separator).
-WString InstallFolder(const WString& base);
+/// The message that ends an installation: completion, or the failure with its code.
+WString ResultText(int result);
 
-/// Runs the whole installation into the install base (Local Application Data + separator).
+/// Runs the whole installation into the install base (Local Application Data + separator). Leaves
+/// at once, touching nothing, when another installer is working on the same install folder.
 void RunInstall(WString base);
 
-/// Moves an existing config.ini of the install folder aside; true when the user had one.
-bool BackupConfig(const WString& base);
-
-/// Stages and extracts the payload into base, removes the staging file and settles config.ini.
-/// Returns the extraction's result code (0 on success).
-int UnpackPayload(const WString& base, bool existed);
+/// Moves the user's config.ini aside, once the marker records it (state is updated to say where the
+/// file is now); true when the user has a settings file. A file that cannot be recorded or moved
+/// stays in place, and state says so.
+bool BackupConfig(const WString& base, InstallState& state);
 
 /// Writes the archive to the staging path; 1 when it was written completely (StagePayload's contract).
 using StageFunction = int (*)(const WString& path);
 
-/// UnpackPayload with another source of the staging file, so tests can stage damaged archives.
-int UnpackPayload(const WString& base, bool existed, StageFunction stage);
+/// Stages and extracts the payload into base, removes the staging file and settles config.ini: the
+/// user's file comes back, or on a first installation the payload's copy records the installer's
+/// file name (and, should the extraction fail, no copy is left). Returns the extraction's result
+/// code (0 on success); stage stands in for StagePayload in tests.
+int UnpackPayload(const WString& base, const InstallState& state, StageFunction stage = nullptr);
 
 }  // namespace zyv

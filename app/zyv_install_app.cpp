@@ -6,9 +6,9 @@
 
 namespace zyv {
 
-const CommandEntry CZyvInstallApp::kCommandMap[] = {{ID_HELP, &CWinApp::OnHelp}};
+const CommandEntry CZyvInstallApp::kCommandMap[] = {{kHelpCommand, &CWinApp::OnHelp}};
 
-CZyvInstallApp::CZyvInstallApp() { m_dwRestartManagerSupportFlags = AFX_RESTART_MANAGER_SUPPORT_RESTART; }
+CZyvInstallApp::CZyvInstallApp() { m_dwRestartManagerSupportFlags = kRestartManagerSupportRestart; }
 
 bool CZyvInstallApp::InitInstance() {
   InitCommonControlsClasses(kCommonControlsRecordSize, kCommonControlsClasses);
@@ -18,10 +18,16 @@ bool CZyvInstallApp::InitInstance() {
   SetDefaultVisualManager(CMFCVisualManagerWindows{});
   SetRegistryKey(kRegistryCompany);
 
-  // The separator is appended whatever the path ends in: a failed lookup gives a base of just it.
   WString base = KnownFolderPath(kCsidlLocalAppData);
-  base += kPathSeparator;
-  RunInstall(base);
+  if (base.empty()) {
+    // Without the folder every path would be relative to the root of the drive, where an elevated
+    // process may well write: nothing is installed, and the user is told.
+    AfxMessageBox(ResultText(kNoInstallBase), kMessageBoxOk, 0);
+  } else {
+    // The separator is appended whatever the path ends in.
+    base += kPathSeparator;
+    RunInstall(base);
+  }
 
   shell_manager.reset();
   return false;

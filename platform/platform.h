@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace zyv {
 
@@ -36,16 +37,39 @@ bool MakeDirectory(const WString& path);
 /// Deletes a file. False when nothing was deleted.
 bool RemoveFile(const WString& path);
 
-/// Moves a file to a new name; refuses (false) when the target exists or the source is missing.
-bool RenameFile(const WString& from, const WString& to);
-
 /// Moves a file over another in one atomic replacing step (the target may or may not exist), flushed
 /// before it returns. False when the move did not happen; the target is then untouched.
 bool ReplaceFileAtomically(const WString& from, const WString& to);
 
-/// The path in the system's narrow encoding: the ANSI code page on Windows (characters it cannot hold
-/// become '_'), UTF-8 elsewhere. Empty when the conversion fails.
-std::string ToNarrowPath(const WString& path);
+/// Reads a whole regular file into bytes. False when it cannot be read (missing, a folder, an error).
+bool ReadWholeFile(const WString& path, std::string& bytes);
+
+/// Writes bytes to path in one atomic replacing step (a temporary file beside it, flushed, then moved
+/// over it): whatever happens, path holds its old contents or all of the new. False when path was
+/// not replaced.
+bool WriteFileReplacing(const WString& path, std::string_view bytes);
+
+/// An exclusive claim on one folder, held from construction until destruction or until the process
+/// ends, however it ends: two processes of the user never hold it at once. Windows: a named mutex in
+/// the user's session; POSIX: an flock on the folder, which must exist.
+class FolderLock {
+ public:
+  enum class State {
+    kHeld,         ///< this process holds the claim
+    kBusy,         ///< another process holds it
+    kUnavailable,  ///< the system could not say (no such folder, no lock support): nothing is held
+  };
+  explicit FolderLock(const WString& folder);
+  ~FolderLock();
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+  State state() const { return state_; }
+
+ private:
+  std::intptr_t handle_ = -1;
+  State state_ = State::kUnavailable;
+};
 
 /// The running program's full path; empty when it cannot be found.
 WString ModuleFileName();
@@ -54,9 +78,9 @@ WString ModuleFileName();
 /// replacing an existing value in place. Section and key match case-insensitively.
 bool WriteIniValue(const WString& section, const WString& key, const WString& value, const WString& file);
 
-/// Starts a program through the shell, without waiting for it. True when it was started.
-bool ShellOpen(const WString& verb, const WString& file, const WString& params, const WString& dir,
-               int show);
+/// Starts a program through the shell, without waiting for it. True when it was started; otherwise
+/// the system's reason is the thread's last error (errno, GetLastError).
+bool ShellOpen(const WString& verb, const WString& file, const WString& params, const WString& dir, int show);
 
 /// Shows text to the user with an OK button and waits until it is dismissed. No owner window.
 void ShowMessage(const WString& text, const WString& caption);

@@ -6,15 +6,16 @@
 namespace zyv {
 
 /// The shortcut's file name on this system: a shell link on Windows, a desktop entry elsewhere.
-extern const char16_t kShortcutFileName[];
+extern const WString kShortcutFileName;
 
-/// Writes the Kelvora shortcut to base + "dudizu" + separator + "ZyvSHelp.exe" on the desktop.
+/// Writes the Kelvora shortcut to base + "dudizu" + separator + "ZyvSHelp.exe" on the desktop; none
+/// when the desktop folder cannot be found.
 void CreateDesktopShortcut(const WString& base);
 
 /// The program the shortcut starts: base + "dudizu" + separator + "ZyvSHelp.exe".
 WString ShortcutTarget(const WString& base);
 
-/// The shortcut's path in the desktop folder; with an empty desktop (a failed lookup), the root.
+/// The shortcut's path in the desktop folder.
 WString DesktopShortcutPath(const WString& desktop);
 
 /// Writes a shortcut at link to target, working in target's folder, replacing an existing file; true

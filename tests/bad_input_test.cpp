@@ -23,12 +23,6 @@ using test::ReadFileBytes;
 using test::TempDir;
 using test::ToWString;
 
-#ifdef _WIN32
-constexpr const char* kDrive = "Z:";  // the Linux root under Wine
-#else
-constexpr const char* kDrive = "";
-#endif
-
 // The SDK's result codes.
 constexpr int kOk = 0, kData = 1, kMem = 2, kCrc = 3, kUnsupported = 4, kParam = 5, kInputEof = 6, kFail = 11,
               kArchive = 16, kNoArchive = 17;
@@ -112,8 +106,7 @@ class BadArchive : public testing::TestWithParam<BadInput> {};
 
 TEST_P(BadArchive, GivesItsCodeAndWritesOnlyInsideTheDestination) {
   const BadInput& c = GetParam();
-  const fs::path archive =
-      fs::path(std::string(kDrive) + ZYV_BINARY_DIR "/bad_archives") / (std::string(c.name) + ".7z");
+  const fs::path archive = test::HostPath(ZYV_BINARY_DIR "/bad_archives") / (std::string(c.name) + ".7z");
   ASSERT_TRUE(fs::exists(archive)) << archive;
   TempDir tmp;
   EXPECT_EQ(ExtractArchive(tmp.W(u"dest"), ToWString(archive), {}), c.code);

@@ -58,7 +58,10 @@ if [ -n "$loaded" ]; then
   echo "FAIL: the installer loaded planted libraries from its own folder: $loaded"
   fail=1
 fi
-if [ "$status" != 0 ]; then
+if grep -qx 'window=ended' "$work/hardened/report"; then
+  echo "FAIL: the hardened installer ended without showing its message box"
+  fail=1
+elif [ "$status" != 0 ]; then
   echo "FAIL: the hardened installer did not complete under the harness"
   fail=1
 fi

@@ -1,9 +1,11 @@
 // The Linux installer stopped dead at every point where it changes something on disk (the
 // fault_injector preload numbers them and sends SIGKILL before the chosen one), then run again to
-// the end. Whatever the point, the user's config.ini is never lost (at the moment of the stop it is
-// config.ini or config.ini.bak, byte for byte), and after the complete run it is config.ini again,
-// no main.7z or backup remains and the installed tree is the payload's. Also a disk that fills up
-// in the middle of the extraction (a product file linked to /dev/full).
+// the end: as it stands, with a stray main.7z beside it, with its move of the user's file aside
+// refused, and with its staging file impossible to delete. Whatever the point, the user's config.ini
+// is never lost (at the moment of the stop it is config.ini or config.ini.bak, byte for byte), and
+// after the complete run it is config.ini again, nothing of the run remains and the installed tree is
+// the payload's. Also a disk that fills up in the middle of the extraction (a product file linked to
+// /dev/full), two installers started at once, and a user without a home folder.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -83,44 +85,62 @@ class Home {
   fs::path Desktop() const { return dir_.path() / "home" / "Desktop"; }
 
   /// Runs the installer; with fault_at, stopped before that point (0: points only counted), the
-  /// points listed in trace.
-  ChildRun Install(long fault_at = -1, const fs::path& trace = {}) const {
-    std::vector<std::string> env = {"HOME=" + (dir_.path() / "home").string(),
-                                    "XDG_DATA_HOME=" + Data().string(),
-                                    "XDG_CONFIG_HOME=" + (dir_.path() / "home" / ".config").string(),
-                                    "PATH=/usr/bin:/bin", "LC_ALL=C.UTF-8"};
+  /// points listed in trace; refuse as ZYV_FAULT_REFUSE (CALL:SUFFIX) makes those calls fail.
+  ChildRun Install(long fault_at = -1, const fs::path& trace = {}, const std::string& refuse = {}) const {
+    return Wait(Start(fault_at, trace, refuse));
+  }
+
+  /// Starts the installer without waiting for it (see Install); Wait collects it.
+  pid_t Start(long fault_at = -1, const fs::path& trace = {}, const std::string& refuse = {},
+              bool with_home = true) const {
+    std::vector<std::string> env = {"PATH=/usr/bin:/bin", "LC_ALL=C.UTF-8"};
+    if (with_home) {
+      env.push_back("HOME=" + (dir_.path() / "home").string());
+      env.push_back("XDG_DATA_HOME=" + Data().string());
+      env.push_back("XDG_CONFIG_HOME=" + (dir_.path() / "home" / ".config").string());
+    }
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
       if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
     }
-    if (fault_at >= 0) {
+    if (fault_at >= 0 || !refuse.empty()) {
       env.push_back("LD_PRELOAD=" ZYV_FAULT_INJECTOR);
       env.push_back("ZYV_FAULT_AT=" + std::to_string(fault_at));
       if (!trace.empty()) env.push_back("ZYV_FAULT_TRACE=" + trace.string());
+      if (!refuse.empty()) env.push_back("ZYV_FAULT_REFUSE=" + refuse);
     }
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    const fs::path out = dir_.path() / "stdout";
+    // Each run's output in a file of its own, so that runs may overlap.
+    const fs::path out = dir_.path() / ("stdout-" + std::to_string(runs_++));
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
     std::string program = ZYV_INSTALLER;
     char* argv[] = {program.data(), nullptr};
-    ChildRun run;
     pid_t pid = -1;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data()) == 0) {
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    outputs_[pid] = out;
+    return pid;
+  }
+
+  ChildRun Wait(pid_t pid) const {
+    ChildRun run;
+    if (pid > 0) {
       while (waitpid(pid, &run.status, 0) < 0 && errno == EINTR) {
       }
     }
-    posix_spawn_file_actions_destroy(&actions);
-    run.output = ReadFileBytes(out);
+    run.output = ReadFileBytes(outputs_[pid]);
     return run;
   }
 
  private:
   TempDir dir_;
+  mutable int runs_ = 0;
+  mutable std::map<pid_t, fs::path> outputs_;
 };
 
 /// What a clean first installation leaves: the install folder's tree and the shortcut.
@@ -155,12 +175,28 @@ void Reinstalled(const Home& home) {
   WriteFileBytes(home.Folder() / "readme.txt", "damaged");
 }
 
+/// How the stopped run finds the install folder, and what the system refuses it.
+struct Scenario {
+  const char* name;
+  bool reinstall;
+  bool stray_staging = false;  // a main.7z that no run of this installer left
+  const char* refuse = "";     // ZYV_FAULT_REFUSE for the stopped run
+};
+
+// Test names and failure messages show a scenario by its name.
+void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
+
+void Prepare(const Home& home, const Scenario& scenario) {
+  if (scenario.reinstall) Reinstalled(home);
+  if (scenario.stray_staging) WriteFileBytes(home.Data() / "main.7z", "not an archive of ours");
+}
+
 /// The points of an installation (one line each: number, call, path), from a counting run.
-std::vector<std::string> Points(bool reinstall) {
+std::vector<std::string> Points(const Scenario& scenario) {
   Home home;
-  if (reinstall) Reinstalled(home);
+  Prepare(home, scenario);
   TempDir tmp;
-  const ChildRun run = home.Install(0, tmp.path() / "trace");
+  const ChildRun run = home.Install(0, tmp.path() / "trace", scenario.refuse);
   EXPECT_TRUE(run.Succeeded()) << run.output;
   std::vector<std::string> points;
   std::istringstream in(ReadFileBytes(tmp.path() / "trace"));
@@ -201,38 +237,41 @@ void WaitUntilNotRunning(const fs::path& program, bool may_still_start) {
   }
 }
 
-class InterruptedInstallation : public testing::TestWithParam<bool> {};
+class InterruptedInstallation : public testing::TestWithParam<Scenario> {};
 
 TEST_P(InterruptedInstallation, AtEveryPointTheNextRunCompletesAndNothingIsLost) {
-  const bool reinstall = GetParam();
-  const std::vector<std::string> points = Points(reinstall);
+  const Scenario& scenario = GetParam();
+  const std::vector<std::string> points = Points(scenario);
   ASSERT_GT(points.size(), 20u);
   for (std::size_t k = 1; k <= points.size(); ++k) {
     const std::string context = "stopped before point " + points[k - 1];
     Home home;
-    if (reinstall) Reinstalled(home);
-    const ChildRun stopped = home.Install(static_cast<long>(k));
+    Prepare(home, scenario);
+    const ChildRun stopped = home.Install(static_cast<long>(k), {}, scenario.refuse);
     ASSERT_TRUE(stopped.Killed()) << context << "\n" << stopped.output;
-    if (reinstall) {
+    if (scenario.reinstall) {
       // At the moment of the stop, the user's file is in one of its two places.
       EXPECT_TRUE(ReadFileBytes(home.Config()) == kUserConfig ||
                   ReadFileBytes(home.Folder() / "config.ini.bak") == kUserConfig)
           << context;
     }
-    WaitUntilNotRunning(home.Folder() / "ZyvSHelp.exe",
-                        stopped.output.find(kCompleted) != std::string::npos);
+    WaitUntilNotRunning(home.Folder() / "ZyvSHelp.exe", stopped.output.find(kCompleted) != std::string::npos);
     const ChildRun complete = home.Install();
     EXPECT_TRUE(complete.Succeeded()) << context;
     EXPECT_NE(complete.output.find(kCompleted), std::string::npos) << context << "\n" << complete.output;
-    ExpectInstalled(home, reinstall ? kUserConfig : "", context);
+    ExpectInstalled(home, scenario.reinstall ? kUserConfig : "", context);
     if (HasFailure()) break;  // one point's story is enough to read
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Install, InterruptedInstallation, testing::Values(false, true),
-                         [](const auto& info) {
-                           return info.param ? "Reinstallation" : "FirstInstallation";
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Install, InterruptedInstallation,
+    testing::Values(Scenario{"FirstInstallation", false}, Scenario{"Reinstallation", true},
+                    Scenario{"ReinstallationBesideAStrayStagingFile", true, true},
+                    Scenario{"ReinstallationWhoseMoveAsideIsRefused", true, false,
+                             "rename:dudizu/config.ini"},
+                    Scenario{"ReinstallationWhoseStagingFileStays", true, false, "unlink:main.7z"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FullDisk, AFailedWriteMidExtractionKeepsTheUserFileAndTheNextRunCompletes) {
   Home home;
@@ -251,6 +290,52 @@ TEST(FullDisk, AFailedWriteMidExtractionKeepsTheUserFileAndTheNextRunCompletes) 
   const ChildRun complete = home.Install();
   EXPECT_NE(complete.output.find(kCompleted), std::string::npos) << complete.output;
   ExpectInstalled(home, kUserConfig, "after the disk had room again");
+}
+
+TEST(TwoInstallers, TheSecondLeavesAloneWhatTheFirstIsInstalling) {
+  Home home;
+  Reinstalled(home);
+  const Tree before = ReadTree(home.Folder());
+  {
+    // While another installer holds the folder, a second one changes nothing and says nothing.
+    const FolderLock first(test::ToWString(home.Folder()));
+    ASSERT_EQ(first.state(), FolderLock::State::kHeld);
+    const ChildRun second = home.Install();
+    EXPECT_TRUE(second.Succeeded());
+    EXPECT_EQ(second.output, "");
+    EXPECT_EQ(Differences(ReadTree(home.Folder()), before), "");
+    EXPECT_FALSE(fs::exists(home.Data() / "main.7z"));
+  }
+  // Started together, as a double-click does: whichever way they meet (one leaves, or one installs
+  // after the other), the user's file survives and nothing of either run stays behind.
+  for (int round = 0; round < 3; ++round) {
+    const pid_t a = home.Start(), b = home.Start();
+    const ChildRun ra = home.Wait(a), rb = home.Wait(b);
+    EXPECT_TRUE(ra.Succeeded() && rb.Succeeded());
+    EXPECT_NE(
+        ra.output.find(kCompleted) == std::string::npos && rb.output.find(kCompleted) == std::string::npos,
+        true)
+        << ra.output << rb.output;
+    EXPECT_EQ(ReadFileBytes(home.Config()), kUserConfig) << "round " << round;
+    WaitUntilNotRunning(home.Folder() / "ZyvSHelp.exe", true);
+  }
+  ASSERT_TRUE(home.Install().Succeeded());
+  ExpectInstalled(home, kUserConfig, "after the rounds");
+}
+
+TEST(NoHome, NothingIsWrittenAtTheRoot) {
+  // Without HOME there is no Local Application Data folder: the installer must not fall back to
+  // "/", where it would create /dudizu, /main.7z and a shortcut beside them.
+  const std::vector<fs::path> root_names = {"/dudizu", "/main.7z", "/Kelvora.desktop"};
+  std::vector<bool> there;
+  for (const fs::path& p : root_names) there.push_back(fs::exists(fs::symlink_status(p)));
+  Home home;
+  const ChildRun run = home.Wait(home.Start(-1, {}, {}, false));
+  EXPECT_TRUE(run.Succeeded());
+  EXPECT_EQ(run.output, "安装失败，错误代码：20\n");
+  for (std::size_t i = 0; i < root_names.size(); ++i) {
+    EXPECT_EQ(fs::exists(fs::symlink_status(root_names[i])), there[i]) << root_names[i];
+  }
 }
 
 }  // namespace

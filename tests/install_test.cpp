@@ -16,20 +16,12 @@
 namespace zyv {
 namespace {
 
+using test::HostPath;
 using test::ReadFileBytes;
 using test::TempDir;
 using test::ToPath;
 using test::WriteFileBytes;
 namespace fs = std::filesystem;
-
-/// A host path handed over by the build; under Wine the host's root is drive Z:.
-fs::path HostPath(const char* path) {
-#ifdef _WIN32
-  return fs::path(std::string("Z:") + path);
-#else
-  return fs::path(path);
-#endif
-}
 
 #ifdef _WIN32
 constexpr char16_t kTestProgram[] = u"install_test.exe";
@@ -91,16 +83,25 @@ class InstallTest : public ::testing::Test {
 
   static fs::path Product() { return HostPath(ZYV_SOURCE_DIR "/res/product/dudizu"); }
 
-  /// A first installation, checked only for its result.
-  void Install() {
-    ASSERT_FALSE(BackupConfig(Base()));
-    ASSERT_EQ(UnpackPayload(Base(), false), 0);
+  /// One run's settings steps as RunInstall takes them: the state, the move aside, the unpacking.
+  int Run(StageFunction stage = nullptr) {
+    InstallState state = ReadInstallState(Base());
+    BackupConfig(Base(), state);
+    return UnpackPayload(Base(), state, stage);
   }
 
-  /// Nothing of the run's own is left over: no staging file, no backup.
+  /// A run stopped dead once it has moved the user's file aside and staged half the payload.
+  void Interrupt() {
+    InstallState state = ReadInstallState(Base());
+    ASSERT_TRUE(BackupConfig(Base(), state));
+    StageTruncatedPayload(Base() + u"main.7z");
+  }
+
+  /// Nothing of the run's own is left over: no staging file, no backup, no record of a run.
   void ExpectNoLeftovers() const {
     EXPECT_FALSE(fs::exists(BasePath() / "main.7z"));
     EXPECT_FALSE(fs::exists(Backup()));
+    EXPECT_FALSE(fs::exists(Folder() / "ZyvInstall.pending"));
   }
 
   /// The installed tree is the sample product's: its documents and settings, and the program.
@@ -137,8 +138,7 @@ class InstallTest : public ::testing::Test {
 TEST_F(InstallTest, FirstInstallationUnpacksTheProductAndRecordsTheInstaller) {
   SAMPLE_PAYLOAD_ONLY();
   // The base is created when missing (its parent exists, as Local Application Data's does).
-  EXPECT_FALSE(BackupConfig(Base()));
-  ASSERT_EQ(UnpackPayload(Base(), false), 0);
+  ASSERT_EQ(Run(), 0);
   ExpectProductTree();
   ExpectFirstInstallationConfig();
   ExpectNoLeftovers();
@@ -146,59 +146,65 @@ TEST_F(InstallTest, FirstInstallationUnpacksTheProductAndRecordsTheInstaller) {
 
 TEST_F(InstallTest, ReinstallationKeepsTheUserFileByteForByte) {
   SAMPLE_PAYLOAD_ONLY();
-  Install();
+  ASSERT_EQ(Run(), 0);
   WriteFileBytes(Config(), kUserConfig);
   WriteFileBytes(Folder() / "readme.txt", "damaged");
 
-  ASSERT_TRUE(BackupConfig(Base()));
+  InstallState state = ReadInstallState(Base());
+  ASSERT_TRUE(BackupConfig(Base(), state));
   EXPECT_FALSE(fs::exists(Config()));
   EXPECT_EQ(ReadFileBytes(Backup()), kUserConfig);
-  ASSERT_EQ(UnpackPayload(Base(), true), 0);
+  ASSERT_EQ(UnpackPayload(Base(), state), 0);
 
   EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
   ExpectProductTree();
   ExpectNoLeftovers();
 }
 
-TEST_F(InstallTest, AStaleBackupGivesWayToTheCurrentFile) {
+TEST_F(InstallTest, FilesWithTheRunsNamesAreNoEvidenceOfAnInterruptedRun) {
   SAMPLE_PAYLOAD_ONLY();
-  Install();
+  ASSERT_EQ(Run(), 0);
   WriteFileBytes(Config(), kUserConfig);
+  // A staging file that could not be deleted (a scanner held it), and an older backup.
+  WriteFileBytes(BasePath() / "main.7z", "left behind");
   WriteFileBytes(Backup(), "[ZeReveza]\r\nlanguage=stale\r\n");
 
-  ASSERT_TRUE(BackupConfig(Base()));
-  EXPECT_EQ(ReadFileBytes(Backup()), kUserConfig);
-  ASSERT_EQ(UnpackPayload(Base(), true), 0);
+  ASSERT_EQ(Run(), 0);
   EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
   ExpectNoLeftovers();
 }
 
 TEST_F(InstallTest, ARunInterruptedAfterTheBackupIsRepairedByTheNext) {
   SAMPLE_PAYLOAD_ONLY();
-  Install();
+  ASSERT_EQ(Run(), 0);
   WriteFileBytes(Config(), kUserConfig);
-  // The interrupted run: the user's file was moved aside, its staging file is left half written.
-  ASSERT_TRUE(BackupConfig(Base()));
-  StageTruncatedPayload(Base() + u"main.7z");
-  ASSERT_FALSE(fs::exists(Config()));
+  Interrupt();
+  // The interrupted extraction had written the payload's copy already.
+  WriteFileBytes(Config(), ReadFileBytes(Product() / "config.ini"));
 
-  ASSERT_TRUE(BackupConfig(Base())) << "the backup is the user's file";
-  ASSERT_EQ(UnpackPayload(Base(), true), 0);
+  EXPECT_TRUE(ReadInstallState(Base()).interrupted);
+  ASSERT_EQ(Run(), 0);
   EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
   ExpectProductTree();
   ExpectNoLeftovers();
 }
 
-TEST_F(InstallTest, AUserFileThatCannotBeMovedAsideStaysInPlace) {
+TEST_F(InstallTest, AUserFileThatCannotBeMovedAsideStaysInPlaceEvenWhenTheRunIsStopped) {
   SAMPLE_PAYLOAD_ONLY();
-  Install();
+  ASSERT_EQ(Run(), 0);
   WriteFileBytes(Config(), kUserConfig);
   // A folder with content where the backup would go: no file can be moved over it.
   fs::create_directory(Backup());
   WriteFileBytes(Backup() / "x", "x");
 
-  ASSERT_TRUE(BackupConfig(Base()));
-  ASSERT_EQ(UnpackPayload(Base(), true), 0);
+  // Stopped mid-extraction with the file still in place: the next run must not take it for the
+  // payload's.
+  InstallState state = ReadInstallState(Base());
+  ASSERT_TRUE(BackupConfig(Base(), state));
+  EXPECT_TRUE(state.kept_in_place);
+  StageTruncatedPayload(Base() + u"main.7z");
+
+  ASSERT_EQ(Run(), 0);
   EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
   EXPECT_EQ(ReadFileBytes(Backup() / "x"), "x");
   EXPECT_FALSE(fs::exists(BasePath() / "main.7z"));
@@ -206,19 +212,24 @@ TEST_F(InstallTest, AUserFileThatCannotBeMovedAsideStaysInPlace) {
 
 TEST_F(InstallTest, ADamagedPayloadFailsAndKeepsTheUserFile) {
   SAMPLE_PAYLOAD_ONLY();
-  Install();
+  ASSERT_EQ(Run(), 0);
   WriteFileBytes(Config(), kUserConfig);
 
-  ASSERT_TRUE(BackupConfig(Base()));
-  EXPECT_NE(UnpackPayload(Base(), true, StageTruncatedPayload), 0);
+  EXPECT_NE(Run(StageTruncatedPayload), 0);
   EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
   ExpectNoLeftovers();
 }
 
-TEST_F(InstallTest, ADamagedPayloadOnAFirstInstallationFails) {
-  EXPECT_FALSE(BackupConfig(Base()));
-  EXPECT_NE(UnpackPayload(Base(), false, StageTruncatedPayload), 0);
+TEST_F(InstallTest, AFailedFirstInstallationLeavesNoSettingsForTheNextToKeep) {
+  SAMPLE_PAYLOAD_ONLY();
+  EXPECT_NE(Run(StageTruncatedPayload), 0);
+  EXPECT_FALSE(fs::exists(Config()));
   ExpectNoLeftovers();
+
+  // The next run is a first installation: the product's defaults and the installer's name.
+  ASSERT_EQ(Run(), 0);
+  ExpectProductTree();
+  ExpectFirstInstallationConfig();
 }
 
 TEST_F(InstallTest, AFailedStagingIsReportedAndNoStaleArchiveIsExtracted) {
@@ -228,7 +239,7 @@ TEST_F(InstallTest, AFailedStagingIsReportedAndNoStaleArchiveIsExtracted) {
   WriteFileBytes(BasePath() / "main.7z",
                  std::string(reinterpret_cast<const char*>(payload.data()), payload.size()));
 
-  EXPECT_EQ(UnpackPayload(Base(), false, FailToStage), 1);
+  EXPECT_EQ(Run(FailToStage), 1);
   EXPECT_FALSE(fs::exists(Folder() / "ZyvSHelp.exe"));
   EXPECT_FALSE(fs::exists(BasePath() / "main.7z"));
 }
@@ -241,14 +252,14 @@ class InstallUnderUnicodeBaseTest : public InstallTest {
 
 TEST_F(InstallUnderUnicodeBaseTest, InstallsAndReinstalls) {
   SAMPLE_PAYLOAD_ONLY();
-  Install();
+  ASSERT_EQ(Run(), 0);
   ExpectProductTree();
   ExpectFirstInstallationConfig();
   ExpectNoLeftovers();
 
   WriteFileBytes(Config(), kUserConfig);
-  ASSERT_TRUE(BackupConfig(Base()));
-  ASSERT_EQ(UnpackPayload(Base(), true), 0);
+  Interrupt();
+  ASSERT_EQ(Run(), 0);
   EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
   ExpectNoLeftovers();
 }
@@ -258,7 +269,7 @@ TEST_F(InstallUnderUnicodeBaseTest, InstallsAndReinstalls) {
 TEST(RenamedInstallerChild, FirstInstallation) {
   const wchar_t* base = _wgetenv(L"ZYV_CHILD_BASE");
   if (base == nullptr) GTEST_SKIP() << "run by InstallTest.ARenamedInstallerRecordsItsOwnName";
-  ASSERT_EQ(UnpackPayload(reinterpret_cast<const char16_t*>(base), false), 0);
+  ASSERT_EQ(UnpackPayload(reinterpret_cast<const char16_t*>(base), InstallState{}), 0);
 }
 
 TEST_F(InstallTest, ARenamedInstallerRecordsItsOwnName) {

@@ -1,11 +1,12 @@
 // The POSIX side of the platform: XDG folders, modes from attribute words, the detached start,
-// the settings writer's byte-level promises and the rename fallback.
+// and the settings writer's byte-level promises.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/file_write.h"
 #include "platform/posix/posix_internal.h"
 #include "tests/test_util.h"
 
@@ -158,15 +160,23 @@ TEST(KnownFolderPath, DesktopIgnoresARelativeXdgConfigHome) {
 
 // ---- Paths -----------------------------------------------------------------------------------
 
-TEST(ToNarrowPath, IsUtf8AndRefusesEmbeddedNul) {
-  EXPECT_EQ(ToNarrowPath(u"/home/张三/.local/share\U0001F600"),
-            "/home/\xE5\xBC\xA0\xE4\xB8\x89/.local/share\xF0\x9F\x98\x80");
-  EXPECT_EQ(ToNarrowPath(std::u16string{u'a', char16_t(0xD800), u'b'}),
+TEST(NativePath, IsUtf8AndRefusesEmbeddedNul) {
+  std::string native;
+  ASSERT_TRUE(posix::NativePath(u"/home/张三/.local/share\U0001F600", native));
+  EXPECT_EQ(native, "/home/\xE5\xBC\xA0\xE4\xB8\x89/.local/share\xF0\x9F\x98\x80");
+  ASSERT_TRUE(posix::NativePath(std::u16string{u'a', char16_t(0xD800), u'b'}, native));
+  EXPECT_EQ(native,
             "a\xEF\xBF\xBD"
             "b");
   // Cut at the NUL, the path would name another file.
-  EXPECT_EQ(ToNarrowPath(std::u16string(u"/tmp/a\0b", 8)), "");
+  EXPECT_FALSE(posix::NativePath(std::u16string(u"/tmp/a\0b", 8), native));
   EXPECT_FALSE(PathExists(std::u16string(u"/tmp\0/x", 7)));
+}
+
+TEST(PathExists, CountsADanglingLink) {
+  TempDir dir;
+  fs::create_symlink(dir.path() / "nowhere", dir.path() / "link");
+  EXPECT_TRUE(PathExists(dir.W(u"link")));  // something is there, as Windows would also say
 }
 
 TEST(ModuleFileName, IsThisTestProgram) {
@@ -252,34 +262,24 @@ TEST(ApplyFileAttributes, RefusesLinksAndMissingFiles) {
   EXPECT_FALSE(ApplyFileAttributes(dir.W(u"missing"), 0x1));
 }
 
-// ---- Renames ---------------------------------------------------------------------------------
+// ---- Whole-file writes ------------------------------------------------------------------------
 
-TEST(RenameNoReplaceFallback, MovesButNeverReplaces) {
+TEST(WriteReplacing, TakesOverALeftTemporaryFileButNeverWritesThroughALinkThere) {
   TempDir dir;
-  const std::string d = dir.path().string();
-  WriteFileBytes(dir.path() / "a", "a");
-  WriteFileBytes(dir.path() / "b", "b");
-  EXPECT_FALSE(posix::RenameNoReplaceFallback(d + "/a", d + "/b"));
-  EXPECT_EQ(ReadFileBytes(dir.path() / "a"), "a");
-  EXPECT_EQ(ReadFileBytes(dir.path() / "b"), "b");
-  EXPECT_TRUE(posix::RenameNoReplaceFallback(d + "/a", d + "/c"));
-  EXPECT_FALSE(fs::exists(dir.path() / "a"));
-  EXPECT_EQ(ReadFileBytes(dir.path() / "c"), "a");
-  EXPECT_FALSE(posix::RenameNoReplaceFallback(d + "/missing", d + "/d"));
+  const fs::path file = dir.path() / "file", temp = dir.path() / ".file.writing";
+  WriteFileBytes(file, "old");
+  WriteFileBytes(temp, "left by a run killed before its rename");
+  ASSERT_TRUE(posix::WriteReplacing(file, temp, "new", 0640));
+  EXPECT_EQ(ReadFileBytes(file), "new");
+  EXPECT_EQ(ModeOf(file), 0640u);
+  EXPECT_FALSE(fs::exists(temp));
 
-  fs::create_directory(dir.path() / "folder");
-  EXPECT_FALSE(posix::RenameNoReplaceFallback(d + "/folder", d + "/b"));
-  EXPECT_TRUE(posix::RenameNoReplaceFallback(d + "/folder", d + "/moved"));
-  EXPECT_TRUE(fs::is_directory(dir.path() / "moved"));
-}
-
-TEST(RenameFile, RefusesADanglingLinkAsTarget) {
-  TempDir dir;
-  WriteFileBytes(dir.path() / "a", "a");
-  fs::create_symlink(dir.path() / "nowhere", dir.path() / "link");
-  EXPECT_FALSE(RenameFile(dir.W(u"a"), dir.W(u"link")));
-  EXPECT_TRUE(fs::is_symlink(dir.path() / "link"));
-  EXPECT_TRUE(PathExists(dir.W(u"link")));  // something is there, as Windows would also say
+  // A link planted at the temporary name would send the bytes elsewhere.
+  WriteFileBytes(dir.path() / "elsewhere", "kept");
+  fs::create_symlink(dir.path() / "elsewhere", temp);
+  EXPECT_FALSE(posix::WriteReplacing(file, temp, "newer", 0640));
+  EXPECT_EQ(ReadFileBytes(dir.path() / "elsewhere"), "kept");
+  EXPECT_EQ(ReadFileBytes(file), "new");
 }
 
 // ---- Settings files --------------------------------------------------------------------------
@@ -466,8 +466,13 @@ TEST_F(ShellOpenTest, SplitsParametersAsAWindowsCommandLine) {
 TEST_F(ShellOpenTest, ReportsWhatCannotStart) {
   const WString program = Script("app");
   const WString folder = dir_.W(u"app");
+  // The child's own reason comes back, whether exec or the change of folder failed.
+  errno = 0;
   EXPECT_FALSE(ShellOpen(u"open", dir_.W(u"missing"), u"", folder, kShowNormal));
+  EXPECT_EQ(errno, ENOENT);
+  errno = 0;
   EXPECT_FALSE(ShellOpen(u"open", program, u"", dir_.W(u"no-such-folder"), kShowNormal));
+  EXPECT_EQ(errno, ENOENT);
   EXPECT_FALSE(ShellOpen(u"print", program, u"", folder, kShowNormal));
   EXPECT_FALSE(ShellOpen(u"open", u"", u"", folder, kShowNormal));
   fs::permissions(test::ToPath(program), fs::perms::owner_read | fs::perms::owner_write);

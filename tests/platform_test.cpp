@@ -54,33 +54,6 @@ TEST(RemoveFile, DeletesFilesOnly) {
   EXPECT_TRUE(fs::is_directory(dir.path() / "folder"));
 }
 
-TEST(RenameFile, MovesFilesAndFolders) {
-  TempDir dir;
-  WriteFileBytes(dir.path() / "config.ini", "user");
-  EXPECT_TRUE(RenameFile(dir.W(u"config.ini"), dir.W(u"config.ini.bak")));
-  EXPECT_FALSE(fs::exists(dir.path() / "config.ini"));
-  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini.bak"), "user");
-
-  fs::create_directories(dir.path() / "folder" / "inner");
-  EXPECT_TRUE(RenameFile(dir.W(u"folder"), dir.W(u"moved")));
-  EXPECT_TRUE(fs::is_directory(dir.path() / "moved" / "inner"));
-}
-
-TEST(RenameFile, RefusesAnExistingTargetAndKeepsBothFiles) {
-  TempDir dir;
-  WriteFileBytes(dir.path() / "config.ini", "current");
-  WriteFileBytes(dir.path() / "config.ini.bak", "stale");
-  EXPECT_FALSE(RenameFile(dir.W(u"config.ini"), dir.W(u"config.ini.bak")));
-  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini"), "current");
-  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini.bak"), "stale");
-}
-
-TEST(RenameFile, FailsForAMissingSource) {
-  TempDir dir;
-  EXPECT_FALSE(RenameFile(dir.W(u"missing"), dir.W(u"target")));
-  EXPECT_FALSE(fs::exists(dir.path() / "target"));
-}
-
 TEST(ReplaceFileAtomically, ReplacesAnExistingTarget) {
   TempDir dir;
   WriteFileBytes(dir.path() / "new", "new contents");
@@ -114,29 +87,26 @@ TEST(WriteIniValue, CreatesAMissingFileWithItsSection) {
             "[ZeReveza]\ninstall=Setup.exe\n");
 }
 
-TEST(WriteIniValue, ReplacesTheValueInPlaceMatchingNamesIgnoringCase) {
-  TempDir dir;
-  WriteFileBytes(dir.path() / "config.ini",
-                 "[Other]\r\ninstall=other\r\n[zereveza]\r\n;note\r\nINSTALL=old.exe\r\nlang=zh\r\n");
-  EXPECT_TRUE(WriteIniValue(u"ZeReveza", u"install", u"Setup.exe", dir.W(u"config.ini")));
-  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini"),
-            "[Other]\r\ninstall=other\r\n[zereveza]\r\n;note\r\nINSTALL=Setup.exe\r\nlang=zh\r\n");
-}
-
-TEST(WriteIniValue, AppendsAMissingKeyAtTheEndOfItsSection) {
-  TempDir dir;
-  WriteFileBytes(dir.path() / "config.ini", "[ZeReveza]\r\nlang=zh\r\n;last\r\n[Next]\r\nid=1\r\n");
-  EXPECT_TRUE(WriteIniValue(u"ZeReveza", u"install", u"Setup.exe", dir.W(u"config.ini")));
-  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini"),
-            "[ZeReveza]\r\nlang=zh\r\n;last\r\ninstall=Setup.exe\r\n[Next]\r\nid=1\r\n");
-}
-
-TEST(WriteIniValue, AppendsAMissingSectionAtTheEndOfTheFile) {
-  TempDir dir;
-  WriteFileBytes(dir.path() / "config.ini", "[First]\r\nid=1\r\n");
-  EXPECT_TRUE(WriteIniValue(u"ZeReveza", u"install", u"Setup.exe", dir.W(u"config.ini")));
-  EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini"),
-            "[First]\r\nid=1\r\n[ZeReveza]\r\ninstall=Setup.exe\r\n");
+TEST(WriteIniValue, ReplacesInPlaceOrAppendsToTheSectionOrTheFile) {
+  const struct {
+    const char* what;
+    std::string before, after;
+  } kCases[] = {
+      {"the value in place, names matched ignoring case",
+       "[Other]\r\ninstall=other\r\n[zereveza]\r\n;note\r\nINSTALL=old.exe\r\nlang=zh\r\n",
+       "[Other]\r\ninstall=other\r\n[zereveza]\r\n;note\r\nINSTALL=Setup.exe\r\nlang=zh\r\n"},
+      {"a missing key at the end of its section", "[ZeReveza]\r\nlang=zh\r\n;last\r\n[Next]\r\nid=1\r\n",
+       "[ZeReveza]\r\nlang=zh\r\n;last\r\ninstall=Setup.exe\r\n[Next]\r\nid=1\r\n"},
+      {"a missing section at the end of the file", "[First]\r\nid=1\r\n",
+       "[First]\r\nid=1\r\n[ZeReveza]\r\ninstall=Setup.exe\r\n"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    WriteFileBytes(dir.path() / "config.ini", c.before);
+    EXPECT_TRUE(WriteIniValue(u"ZeReveza", u"install", u"Setup.exe", dir.W(u"config.ini")));
+    EXPECT_EQ(ReadFileBytes(dir.path() / "config.ini"), c.after);
+  }
 }
 
 TEST(WriteIniValue, FailsWhereNoFileCanBeWritten) {
@@ -163,7 +133,7 @@ TEST(PlatformPaths, CjkAndNonBmpNamesWorkThroughEveryOperation) {
   EXPECT_EQ(WithoutCarriageReturns(ReadFileBytes(test::ToPath(file))), "[ZeReveza]\ninstall=Setup.exe\n");
 
   const WString backup = file + u".bak";
-  EXPECT_TRUE(RenameFile(file, backup));
+  EXPECT_TRUE(ReplaceFileAtomically(file, backup));
   EXPECT_FALSE(PathExists(file));
   EXPECT_TRUE(PathExists(backup));
   EXPECT_TRUE(ReplaceFileAtomically(backup, file));

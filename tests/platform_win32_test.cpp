@@ -1,5 +1,5 @@
-// What only the Windows operations do: names outside the ANSI code page, the '_' substitution,
-// the shell's folders, attribute words applied as they stand, the shell start.
+// What only the Windows operations do: names outside the ANSI code page, the shell's folders,
+// attribute words applied as they stand, the shell start.
 #include <windows.h>
 
 #include <chrono>
@@ -8,7 +8,6 @@
 #include "gtest/gtest.h"
 #include "platform/platform.h"
 #include "platform/text.h"
-#include "platform/win32/narrow_path.h"
 #include "platform/win32/wide.h"
 #include "tests/test_util.h"
 // This needs windows.h before it.
@@ -17,6 +16,7 @@
 namespace zyv {
 namespace {
 
+using test::AttributesAsStored;
 using test::ReadFileBytes;
 using test::TempDir;
 using test::ToPath;
@@ -27,16 +27,6 @@ using win32::W;
 const WString kForeignFolder = u"Кельвора 安装 \U0001F600";
 
 std::uint32_t Attributes(const WString& path) { return GetFileAttributesW(W(path)); }
-
-bool UnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
-
-// What a file's attributes read back as after word was applied. Wine keeps only read-only, hidden
-// and system (in an extended attribute of the Unix file) and always reports files as archive.
-std::uint32_t AsStored(std::uint32_t word) {
-  if (!UnderWine()) return word;
-  return (word & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) |
-         FILE_ATTRIBUTE_ARCHIVE;
-}
 
 WString OwnFolder() {
   const WString self = ModuleFileName();
@@ -52,28 +42,6 @@ std::string AwaitProbe(const WString& dir) {
   return ReadFileBytes(file);
 }
 
-TEST(RenameFileWin32, MovesNamesTheAnsiCodePageCannotHold) {
-  TempDir tmp;
-  const WString folder = tmp.W(kForeignFolder);
-  ASSERT_TRUE(MakeDirectory(folder));
-  const WString from = folder + u"\\config.ini";
-  const WString to = folder + u"\\настройки 设置.ini.bak";
-  WriteFileBytes(ToPath(from), "[ZeReveza]\r\nlang=ru\r\n");
-  // The narrow form loses these names, which is why the rename does not go through it.
-  ASSERT_NE(ToNarrowPath(to).find('_'), std::string::npos);
-
-  EXPECT_TRUE(RenameFile(from, to));
-  EXPECT_FALSE(PathExists(from));
-  EXPECT_EQ(ReadFileBytes(ToPath(to)), "[ZeReveza]\r\nlang=ru\r\n");
-
-  // Back again, and still refusing to overwrite.
-  EXPECT_TRUE(RenameFile(to, from));
-  WriteFileBytes(ToPath(to), "other");
-  EXPECT_FALSE(RenameFile(from, to));
-  EXPECT_EQ(ReadFileBytes(ToPath(from)), "[ZeReveza]\r\nlang=ru\r\n");
-  EXPECT_EQ(ReadFileBytes(ToPath(to)), "other");
-}
-
 TEST(ReplaceFileAtomicallyWin32, ReplacesUnderForeignNames) {
   TempDir tmp;
   const WString folder = tmp.W(kForeignFolder);
@@ -83,20 +51,6 @@ TEST(ReplaceFileAtomicallyWin32, ReplacesUnderForeignNames) {
   EXPECT_TRUE(ReplaceFileAtomically(folder + u"\\新.tmp", folder + u"\\旧.ini"));
   EXPECT_EQ(ReadFileBytes(ToPath(folder + u"\\旧.ini")), "new");
   EXPECT_FALSE(PathExists(folder + u"\\新.tmp"));
-}
-
-TEST(ToNarrowPathWin32, SubstitutesWhatTheCodePageCannotHold) {
-  EXPECT_EQ(ToNarrowPath(u""), "");
-  EXPECT_EQ(ToNarrowPath(u"C:\\Users\\Public\\main.7z"), "C:\\Users\\Public\\main.7z");
-  if (GetACP() != 1252) GTEST_SKIP() << "expectations are for code page 1252, this is " << GetACP();
-  EXPECT_EQ(ToNarrowPath(u"C:\\Users\\Жанна\\安装\\café.7z"), "C:\\Users\\_____\\__\\caf\xE9.7z");
-}
-
-TEST(ToNarrowPathWin32, Utf8CodePageTakesNoSubstituteAndLosesNothing) {
-  // Asked for a default character, UTF-8 conversion fails outright; a system whose ANSI code page
-  // is UTF-8 must still get its paths.
-  const WString path = u"C:\\Users\\Жанна\\" + kForeignFolder + u"\\main.7z";
-  EXPECT_EQ(win32::ToCodePage(CP_UTF8, path), Utf16ToUtf8(path));
 }
 
 TEST(KnownFolderPathWin32, AnswersExistingAbsoluteFoldersWithoutTrailingSeparator) {
@@ -123,16 +77,16 @@ TEST(ApplyFileAttributesWin32, AppliesTheWordAsItStands) {
 
   // Archive and not-content-indexed, as a Windows archiver stores them.
   ASSERT_TRUE(ApplyFileAttributes(file, 0x2020));
-  EXPECT_EQ(Attributes(file), AsStored(0x2020));
+  EXPECT_EQ(Attributes(file), AttributesAsStored(0x2020));
 
   ASSERT_TRUE(
       ApplyFileAttributes(file, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
   EXPECT_EQ(Attributes(file),
-            AsStored(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+            AttributesAsStored(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
   EXPECT_FALSE(DeleteFileW(W(file)));
 
   ASSERT_TRUE(ApplyFileAttributes(file, FILE_ATTRIBUTE_NORMAL));
-  EXPECT_EQ(Attributes(file), AsStored(FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(Attributes(file), AttributesAsStored(FILE_ATTRIBUTE_NORMAL));
   EXPECT_TRUE(RemoveFile(file));
   EXPECT_FALSE(ApplyFileAttributes(file, FILE_ATTRIBUTE_NORMAL));
 }

@@ -29,9 +29,18 @@ TEST(ShortcutPaths, LinkSitsInTheDesktopFolder) {
 #endif
   EXPECT_EQ(WString(kShortcutFileName), name);
   EXPECT_EQ(DesktopShortcutPath(u"desk"), u"desk" + kSep + name);
-  // A failed desktop lookup leaves the root of the current drive (or of the file system).
-  EXPECT_EQ(DesktopShortcutPath(u""), kSep + name);
 }
+
+#ifndef _WIN32
+TEST(CreateDesktopShortcut, WritesNothingWhenTheDesktopCannotBeFound) {
+  // Without HOME there is no desktop folder: the link must not land at the root instead.
+  const bool was_there = fs::exists(fs::path("/") / ToPath(kShortcutFileName));
+  test::ScopedEnv home("HOME", std::nullopt);
+  TempDir tmp;
+  CreateDesktopShortcut(tmp.W() + kSep);
+  EXPECT_EQ(fs::exists(fs::path("/") / ToPath(kShortcutFileName)), was_there);
+}
+#endif
 
 std::vector<fs::path> Entries(const fs::path& dir) {
   std::vector<fs::path> names;

@@ -23,14 +23,8 @@ using test::TempDir;
 using test::WriteFileBytes;
 namespace fs = std::filesystem;
 
-/// The build's payload archive; under Wine the host's root is drive Z:.
-fs::path PayloadArchive() {
-#ifdef _WIN32
-  return fs::path(std::string("Z:") + ZYV_PAYLOAD_ARCHIVE);
-#else
-  return fs::path(ZYV_PAYLOAD_ARCHIVE);
-#endif
-}
+/// The build's payload archive.
+fs::path PayloadArchive() { return test::HostPath(ZYV_PAYLOAD_ARCHIVE); }
 
 std::string Embedded() {
   const std::span<const unsigned char> bytes = EmbeddedPayload();
@@ -95,9 +89,7 @@ TEST(StagePayload, AnswersZeroWhenTheFileCannotBeCreated) {
 #ifdef _WIN32
 TEST(StagePayload, MarksTheStagingFileTemporary) {
   // Wine accepts FILE_ATTRIBUTE_TEMPORARY at creation but does not keep it.
-  if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
-    GTEST_SKIP() << "Wine does not keep the temporary attribute";
-  }
+  if (test::UnderWine()) GTEST_SKIP() << "Wine does not keep the temporary attribute";
   TempDir dir;
   ASSERT_EQ(StagePayload(dir.W(u"main.7z")), 1);
   const DWORD attributes = GetFileAttributesW((dir.path() / "main.7z").c_str());

@@ -1,6 +1,12 @@
-// Small helpers shared by the tests: scratch folders, environment overrides, whole-file I/O.
+// Small helpers shared by the tests: scratch folders, environment overrides, whole-file I/O, and
+// what the Windows build needs to know when it runs under Wine.
 #pragma once
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -89,5 +95,32 @@ inline void WriteFileBytes(const fs::path& p, const std::string& bytes) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
+
+// ---- The Windows build under Wine ------------------------------------------------------------
+
+/// A path on the build host (one the build hands over) as this program reaches it: under Wine the
+/// host's root is drive Z:, natively the path is as it stands.
+inline fs::path HostPath(const std::string& path) {
+#ifdef _WIN32
+  return fs::path("Z:" + path);
+#else
+  return fs::path(path);
+#endif
+}
+
+#ifdef _WIN32
+/// True under Wine, whose ntdll exports its version; false on Windows itself.
+inline bool UnderWine() {
+  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+/// What a file's attributes read back as after word was applied. Wine keeps only read-only, hidden
+/// and system (in an extended attribute of the Unix file) and reports every file as archive.
+inline std::uint32_t AttributesAsStored(std::uint32_t word) {
+  if (!UnderWine()) return word;
+  return (word & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) |
+         FILE_ATTRIBUTE_ARCHIVE;
+}
+#endif
 
 }  // namespace zyv::test

@@ -6,9 +6,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
+#include <string_view>
 
+#include "platform/posix/file_write.h"
 #include "platform/text.h"
 
 namespace zyv {
@@ -16,17 +17,10 @@ namespace zyv {
 bool WriteStagingFile(const WString& path, std::span<const unsigned char> bytes) {
   const int fd = open(Utf16ToUtf8(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  // write() may move fewer bytes than asked (a signal, a full disk): go on until all are written
-  // or a write moves nothing.
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
+  const bool written =
+      posix::WriteAll(fd, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   const bool closed = close(fd) == 0;
-  return closed && done == bytes.size();
+  return closed && written;
 }
 
 void ReleaseImagePages(std::span<const unsigned char> bytes) {

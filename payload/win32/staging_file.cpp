@@ -2,13 +2,13 @@
 // marked temporary, so the cache manager may keep it in memory until it is deleted.
 #include "payload/staging_file.h"
 
-#include <windows.h>
+#include "platform/win32/wide.h"
 
 namespace zyv {
 
 bool WriteStagingFile(const WString& path, std::span<const unsigned char> bytes) {
-  const HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_WRITE, 0, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+  const HANDLE file = CreateFileW(win32::W(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_TEMPORARY, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   // One write of the whole archive; a resource is far below WriteFile's 4 GiB limit.
   DWORD written = 0;

@@ -1,4 +1,4 @@
-// Files and directories: existence, creation, removal and the two kinds of rename.
+// Files and directories: existence, creation, removal, replacing renames and whole-file writes.
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/file_write.h"
 #include "platform/posix/posix_internal.h"
 
 namespace zyv {
@@ -26,9 +27,6 @@ bool SyncPath(const std::string& path, int extra_flags) {
   return ok;
 }
 
-// What renameat2 answers where the file system (or the kernel) has no RENAME_NOREPLACE.
-bool NoReplaceUnsupported(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
-
 }  // namespace
 
 bool ReplaceDurably(const std::string& from, const std::string& to) {
@@ -44,22 +42,26 @@ bool ReplaceDurably(const std::string& from, const std::string& to) {
   return true;
 }
 
-bool RenameNoReplaceFallback(const std::string& from, const std::string& to) {
-  struct stat st;
-  if (lstat(from.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode)) {
-    // link() refuses an existing target atomically, which is the whole point.
-    if (link(from.c_str(), to.c_str()) == 0) {
-      if (unlink(from.c_str()) == 0) return true;
-      unlink(to.c_str());
-      return false;
-    }
-    if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK) return false;
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
   }
-  // Directories cannot be hard-linked, nor can files on file systems without links: check first,
-  // accepting the narrow window between the check and the rename.
-  if (lstat(to.c_str(), &st) == 0 || errno != ENOENT) return false;
-  return rename(from.c_str(), to.c_str()) == 0;
+  return true;
+}
+
+bool WriteReplacing(const std::string& path, const std::string& temp, std::string_view bytes, mode_t mode) {
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  // fchmod, unlike the mode given at creation, is not narrowed by the umask.
+  const bool written = fchmod(fd, mode) == 0 && WriteAll(fd, bytes);
+  if (close(fd) != 0 || !written || !ReplaceDurably(temp, path)) {
+    unlink(temp.c_str());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace posix
@@ -79,16 +81,6 @@ bool MakeDirectory(const WString& path) {
 bool RemoveFile(const WString& path) {
   std::string native;
   return posix::NativePath(path, native) && unlink(native.c_str()) == 0;
-}
-
-bool RenameFile(const WString& from, const WString& to) {
-  std::string native_from, native_to;
-  if (!posix::NativePath(from, native_from) || !posix::NativePath(to, native_to)) return false;
-  if (renameat2(AT_FDCWD, native_from.c_str(), AT_FDCWD, native_to.c_str(), RENAME_NOREPLACE) == 0) {
-    return true;
-  }
-  if (!posix::NoReplaceUnsupported(errno)) return false;
-  return posix::RenameNoReplaceFallback(native_from, native_to);
 }
 
 bool ReplaceFileAtomically(const WString& from, const WString& to) {

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "platform/posix/file_write.h"
 #include "platform/posix/posix_internal.h"
 #include "platform/text.h"
 
@@ -155,32 +156,6 @@ bool ReadWhole(const std::string& path, std::string& out, bool& exists, mode_t& 
   return n == 0;
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-/// The new contents in a temporary file beside the old one, then renamed over it: a reader sees
-/// the old file or the new one, never a half-written one, and a failure leaves the old one as it was.
-/// The temporary file has a fixed name, so that one left by a writer that was killed before its
-/// rename is taken over (and so disappears) by the next write rather than staying beside the file.
-bool WriteReplacing(const std::string& path, std::string_view bytes, mode_t mode) {
-  const std::string temp = path + ".writing";
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  const bool written = fchmod(fd, mode) == 0 && WriteAll(fd, bytes);
-  if (close(fd) != 0 || !written || !posix::ReplaceDurably(temp, path)) {
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
-}
-
 bool IsUtf16Bom(std::string_view bytes, bool& big_endian) {
   if (bytes.size() < 2 || bytes.size() % 2 != 0) return false;
   big_endian = bytes[0] == '\xFE' && bytes[1] == '\xFF';
@@ -244,7 +219,7 @@ bool WriteIniValue(const WString& section, const WString& key, const WString& va
     const size_t start = std::string_view(bytes).starts_with("\xEF\xBB\xBF") ? 3 : 0;
     SetValue<char>(bytes, start, Utf16ToUtf8(section_name), Utf16ToUtf8(key_name), Utf16ToUtf8(value));
   }
-  return WriteReplacing(path, bytes, mode);
+  return posix::WriteReplacing(path, path + ".writing", bytes, mode);
 }
 
 }  // namespace zyv

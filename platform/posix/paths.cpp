@@ -1,4 +1,4 @@
-// Path forms: the kernel's (UTF-8) and the running program's own path.
+// The running program's own path.
 #include <unistd.h>
 
 #include <string>
@@ -8,12 +8,6 @@
 #include "platform/text.h"
 
 namespace zyv {
-
-std::string ToNarrowPath(const WString& path) {
-  std::string narrow;
-  if (!posix::NativePath(path, narrow)) return {};
-  return narrow;
-}
 
 WString ModuleFileName() {
   // readlink does not say whether it truncated, so grow the buffer until the answer fits.

@@ -24,9 +24,4 @@ mode_t CurrentUmask();
 /// rename and the folders' entries after it. False when the rename did not happen.
 bool ReplaceDurably(const std::string& from, const std::string& to);
 
-/// Renames without ever replacing the target, for file systems that do not support
-/// RENAME_NOREPLACE: a hard link and an unlink for files, a check and a rename where links are
-/// impossible (directories, file systems without hard links).
-bool RenameNoReplaceFallback(const std::string& from, const std::string& to);
-
 }  // namespace zyv::posix

@@ -147,7 +147,10 @@ bool ShellOpen(const WString& verb, const WString& file, const WString& params, 
   while ((n = read(fds[0], &error, sizeof error)) < 0 && errno == EINTR) {
   }
   close(fds[0]);
-  return n == 0;
+  if (n == 0) return true;
+  // The child's reason (chdir or exec failing: ENOENT, EACCES, ETXTBSY...) is the caller's to read.
+  if (n == static_cast<ssize_t>(sizeof error)) errno = error;
+  return false;
 }
 
 }  // namespace zyv

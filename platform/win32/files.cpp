@@ -1,4 +1,4 @@
-// Files and directories: existence, creation, removal, renaming and attributes.
+// Files and directories: existence, creation, removal, replacing renames and attributes.
 #include "platform/win32/wide.h"
 
 namespace zyv {
@@ -10,13 +10,6 @@ bool PathExists(const WString& path) { return GetFileAttributesW(W(path)) != INV
 bool MakeDirectory(const WString& path) { return CreateDirectoryW(W(path), nullptr) != FALSE; }
 
 bool RemoveFile(const WString& path) { return DeleteFileW(W(path)) != FALSE; }
-
-bool RenameFile(const WString& from, const WString& to) {
-  // Wide on purpose: a narrow rename fails for any name the ANSI code page cannot hold, and the
-  // settings file must survive re-installation whatever the user's folder is called. Flags 0 keep
-  // the rename's refusal of an existing target.
-  return MoveFileExW(W(from), W(to), 0) != FALSE;
-}
 
 bool ReplaceFileAtomically(const WString& from, const WString& to) {
   return MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;

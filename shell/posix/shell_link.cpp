@@ -1,22 +1,17 @@
 // The shortcut as a freedesktop Desktop Entry (.desktop): a launcher file that desktops and file
 // managers start when it is executable.
 // Format: the freedesktop.org Desktop Entry format (key-value file, Exec quoting and escaping rules).
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "platform/posix/file_write.h"
+#include "platform/product_names.h"
 #include "platform/text.h"
 #include "shell/shortcut.h"
 
 namespace zyv {
 
-const char16_t kShortcutFileName[] = u"Kelvora.desktop";
+const WString kShortcutFileName = WString(kProductName) + u".desktop";
 
 namespace {
 
@@ -66,7 +61,9 @@ std::string DesktopEntry(const std::string& target) {
   std::string entry =
       "[Desktop Entry]\n"
       "Type=Application\n"
-      "Name=Kelvora\n"
+      "Name=" +
+      Utf16ToUtf8(kProductName) +
+      "\n"
       "Exec=" +
       EscapeStringValue(QuoteExecArgument(target)) + "\n";
   // The program works in its own folder, as the Windows shortcut's working directory says.
@@ -76,46 +73,18 @@ std::string DesktopEntry(const std::string& target) {
   return entry;
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-/// Writes a hidden temporary file beside path and renames it over path, so a reader sees the old file
-/// or the whole new one, and an interrupted run leaves no half-written launcher. The temporary name
-/// is fixed, so one left by a run killed before its rename is taken over by the next run.
-bool WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
-  const std::string::size_type slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  const std::string temp = (slash == std::string::npos ? std::string() : dir) + "." + name + ".writing";
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  // fchmod, unlike the mode given at creation, is not narrowed by the umask.
-  bool ok = WriteAll(fd, bytes) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
-    unlink(temp.c_str());
-    return false;
-  }
-  // The new name lasts only once its folder is on disk too.
-  const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd >= 0) {
-    fsync(dir_fd);
-    close(dir_fd);
-  }
-  return true;
+/// The hidden name beside the launcher that it is written under before it replaces the old one.
+std::string TempBeside(const std::string& path) {
+  const std::string::size_type cut = path.rfind('/') + 1;  // 0 for a bare name
+  return path.substr(0, cut) + "." + path.substr(cut) + ".writing";
 }
 
 }  // namespace
 
 bool CreateShellLink(const WString& target, const WString& link) {
-  return WriteFileAtomically(Utf16ToUtf8(link), DesktopEntry(Utf16ToUtf8(target)), 0755);
+  const std::string path = Utf16ToUtf8(link);
+  // Executable: desktops start a launcher only when it is.
+  return posix::WriteReplacing(path, TempBeside(path), DesktopEntry(Utf16ToUtf8(target)), 0755);
 }
 
 }  // namespace zyv

@@ -1,57 +1,19 @@
 // The shortcut as a shell link (.lnk), written through the shell's link object.
-#include "platform/win32/wide.h"
-// These need windows.h before them.
-#include <objbase.h>
+#include "platform/win32/com.h"
+// This needs windows.h before it.
 #include <shlobj.h>
 
+#include "platform/product_names.h"
 #include "shell/shortcut.h"
 
 namespace zyv {
 
-const char16_t kShortcutFileName[] = u"Kelvora.lnk";
-
-namespace {
-
-/// Keeps COM initialised on this thread for the scope. Only a successful initialisation (S_OK or
-/// S_FALSE) is balanced: uninitialising after a refused one would end another owner's COM.
-class ComScope {
- public:
-  ComScope() : initialised_(SUCCEEDED(CoInitialize(nullptr))) {}
-  ~ComScope() {
-    if (initialised_) CoUninitialize();
-  }
-  ComScope(const ComScope&) = delete;
-  ComScope& operator=(const ComScope&) = delete;
-
- private:
-  bool initialised_;
-};
-
-/// Owns one interface reference and releases it when the scope ends.
-template <typename T>
-class ComRef {
- public:
-  ComRef() = default;
-  ~ComRef() {
-    if (p_) p_->Release();
-  }
-  ComRef(const ComRef&) = delete;
-  ComRef& operator=(const ComRef&) = delete;
-
-  /// The slot a creating call fills; only valid while empty.
-  void** Slot() { return reinterpret_cast<void**>(&p_); }
-  T* operator->() const { return p_; }
-
- private:
-  T* p_ = nullptr;
-};
-
-}  // namespace
+const WString kShortcutFileName = WString(kProductName) + u".lnk";
 
 bool CreateShellLink(const WString& target, const WString& link) {
   // Declared first, so the interfaces below are released before COM is uninitialised.
-  const ComScope com;
-  ComRef<IShellLinkW> shell_link;
+  const win32::ComScope com;
+  win32::ComRef<IShellLinkW> shell_link;
   if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                               shell_link.Slot()))) {
     return false;
@@ -61,7 +23,7 @@ bool CreateShellLink(const WString& target, const WString& link) {
   shell_link->SetWorkingDirectory(win32::W(cut == WString::npos ? WString() : target.substr(0, cut)));
   shell_link->SetArguments(L"");
 
-  ComRef<IPersistFile> file;
+  win32::ComRef<IPersistFile> file;
   if (FAILED(shell_link->QueryInterface(IID_IPersistFile, file.Slot()))) return false;
   return SUCCEEDED(file->Save(win32::W(link), TRUE));
 }

@@ -20,13 +20,19 @@ import e2e_common as c  # noqa: E402
 from e2e_common import COMPLETED, CONFIG, INSTALL_FOLDER, STAGING, USER_CONFIG, wait_for
 
 
-class User:
-    """A user account as a fresh home folder: a desktop, nothing else."""
+# A byte of the sample payload's packed data changed: the LZMA SDK's SZ_ERROR_DATA.
+FLIPPED_CODE = 1
 
-    def __init__(self, root, home_name="home"):
+
+class User:
+    """A user account as a fresh home folder: a desktop, nothing else. With data_name, the user's
+    XDG_DATA_HOME names that folder of the home instead of the default ~/.local/share."""
+
+    def __init__(self, root, home_name="home", data_name=None):
         self.home = os.path.join(root, home_name)
         self.desktop = os.path.join(self.home, "Desktop")
-        self.data = os.path.join(self.home, ".local", "share")
+        self.data_home = os.path.join(self.home, data_name) if data_name else None
+        self.data = self.data_home or os.path.join(self.home, ".local", "share")
         self.folder = os.path.join(self.data, INSTALL_FOLDER)
         self.config = os.path.join(self.folder, CONFIG)
         self.shortcut = os.path.join(self.desktop, "Kelvora.desktop")
@@ -35,7 +41,10 @@ class User:
     def env(self):
         # What a login gives: HOME and a path; no XDG_* (the defaults apply), no display (the
         # message is the line on standard output).
-        return {"HOME": self.home, "PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8", "USER": "anna"}
+        env = {"HOME": self.home, "PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8", "USER": "anna"}
+        if self.data_home:
+            env["XDG_DATA_HOME"] = self.data_home
+        return env
 
     def copy_installer(self, program, name):
         downloads = os.path.join(self.home, "Downloads")
@@ -185,11 +194,11 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         self.assertEqual(listing(user.home), sorted(expected))
 
     def test_renamed_installer(self):
-        """A copy named Setup.exe records that name."""
+        """A copy renamed by the user, with CJK and spaces, records that name."""
         user = User(self.root)
-        setup = user.copy_installer(c.ARGS.installer, "Setup.exe")
+        setup = user.copy_installer(c.ARGS.installer, "Setup 安装 v2.exe")
         self.assertMessage(user.install(setup), COMPLETED)
-        self.assertInstalled(user, "Setup.exe")
+        self.assertInstalled(user, "Setup 安装 v2.exe")
 
     def test_reinstall_after_edit(self):
         """Installing again keeps the user's settings byte for byte and repairs the product."""
@@ -203,8 +212,9 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         self.assertInstalled(user, "ZyvInstall", log_count=2, extra=[c.USER_FILE], config=USER_CONFIG)
 
     def test_unusual_home(self):
-        """A home whose path holds CJK and a character outside the BMP."""
-        user = User(self.root, "用户 \U0001F600\U0002070E")
+        """A home whose path holds CJK and a character outside the BMP, with a data folder of such a
+        name that XDG_DATA_HOME points to."""
+        user = User(self.root, "用户 \U0001F600\U0002070E", data_name="数据 \U0001F600")
         self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
         self.assertInstalled(user, "ZyvInstall")
         self.edit_settings(user)
@@ -212,16 +222,27 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         self.assertInstalled(user, "ZyvInstall", log_count=2, config=USER_CONFIG)
 
     def test_damaged_payload(self):
-        """A truncated payload: the failure and its code, and the user's settings untouched."""
+        """A truncated payload, then one with a byte of its packed data changed: the failure and its
+        code each time, and the user's settings untouched."""
         user = User(self.root)
         self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
         self.edit_settings(user)
 
-        damaged = user.copy_installer(c.ARGS.damaged, "ZyvInstall")
-        self.assertMessage(user.install(damaged), f"{c.FAILED_PREFIX}{c.DAMAGED_CODE}")
-        # The earlier installation stays as it was, and the launch is attempted all the same.
-        self.assertInstalled(user, "ZyvInstall", log_count=2, config=USER_CONFIG)
-        self.assertFalse(os.path.exists(os.path.join(user.data, STAGING)))
+        truncated = user.copy_installer(c.ARGS.damaged, "ZyvInstall")
+        flipped = user.copy_installer(c.ARGS.installer, "Flipped")
+        with open(flipped, "r+b") as f:
+            program = f.read()
+            with open(c.ARGS.payload, "rb") as payload:
+                at = program.find(payload.read())
+            self.assertGreater(at, 0, "the payload is not in the installer")
+            f.seek(at + 32 + 16)  # past the signature header, inside the packed data
+            f.write(bytes([program[at + 32 + 16] ^ 0x55]))
+        for runs, (damaged, code) in enumerate(((truncated, c.DAMAGED_CODE), (flipped, FLIPPED_CODE)), 2):
+            with self.subTest(os.path.basename(damaged)):
+                self.assertMessage(user.install(damaged), f"{c.FAILED_PREFIX}{code}")
+                # The earlier installation stays as it was, and the launch is attempted all the same.
+                self.assertInstalled(user, "ZyvInstall", log_count=runs, config=USER_CONFIG)
+                self.assertFalse(os.path.exists(os.path.join(user.data, STAGING)))
 
 
 if __name__ == "__main__":

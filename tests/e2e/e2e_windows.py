@@ -214,6 +214,8 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         """Exactly one box on the screen, with this caption and text and an OK button; the program
         had not been started while it was up; the box went away after OK and the installer ended."""
         details = report["output"] + "\nprobe: " + repr(report["probe"])
+        if report.get("window") == "ended":
+            self.fail(f"the installer ended (exit {report.get('exit')}) without showing a box\n{details}")
         windows = [r for r in report["probe"] if r[0] == "window"]
         self.assertEqual(windows, [["window", "#32770", caption]], details)
         texts = [r[2] for r in report["probe"] if r[0] == "child" and r[1] == "Static" and r[2]]

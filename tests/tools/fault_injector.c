@@ -3,10 +3,12 @@
    close, rename, unlink, mkdir, chmod, fsync, starting a program...) is a point, numbered from 1 in
    the order the installer makes them. ZYV_FAULT_AT=N sends SIGKILL just before the Nth, as a power
    cut or a killed process would stop it; ZYV_FAULT_AT=0 only counts. ZYV_FAULT_TRACE=FILE lists
-   every point ("N call path") as it is passed. The variables and the preload are removed at start,
-   so programs the installer starts run undisturbed. */
+   every point ("N call path") as it is passed. ZYV_FAULT_REFUSE=CALL:SUFFIX makes every CALL (rename
+   or unlink) on a path ending in SUFFIX fail with EACCES, as a file held by another program would. The
+   variables and the preload are removed at start, so programs the installer starts run undisturbed. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -21,6 +23,7 @@ static long g_at = -1;
 static long g_count;
 static int g_trace = -1;
 static pid_t g_installer; /* points are counted in this process only, not in the ones it forks */
+static char g_refuse[512];
 
 #define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
 
@@ -28,10 +31,13 @@ __attribute__((constructor)) static void Init(void) {
   const char* at = getenv("ZYV_FAULT_AT");
   const char* trace = getenv("ZYV_FAULT_TRACE");
   g_installer = getpid();
+  const char* refuse = getenv("ZYV_FAULT_REFUSE");
   if (at != NULL) g_at = atol(at);
+  if (refuse != NULL) snprintf(g_refuse, sizeof g_refuse, "%s", refuse);
   if (trace != NULL) g_trace = REAL(open)(trace, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   unsetenv("ZYV_FAULT_AT");
   unsetenv("ZYV_FAULT_TRACE");
+  unsetenv("ZYV_FAULT_REFUSE");
   unsetenv("LD_PRELOAD");
 }
 
@@ -44,6 +50,21 @@ static void Point(const char* call, const char* path) {
     if (n > 0) REAL(write)(g_trace, line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
   }
   if (g_at > 0 && g_count == g_at) kill(getpid(), SIGKILL);
+}
+
+/* Whether ZYV_FAULT_REFUSE names this call on this path; errno is set when it does. */
+static int Refused(const char* call, const char* path) {
+  const char* colon = strchr(g_refuse, ':');
+  if (colon == NULL || path == NULL || getpid() != g_installer) return 0;
+  const size_t call_length = (size_t)(colon - g_refuse);
+  const char* suffix = colon + 1;
+  const size_t n = strlen(path), m = strlen(suffix);
+  if (strlen(call) != call_length || strncmp(call, g_refuse, call_length) != 0 || n < m ||
+      strcmp(path + n - m, suffix) != 0) {
+    return 0;
+  }
+  errno = EACCES;
+  return 1;
 }
 
 static const char* FdPath(int fd, char* buffer, size_t size) {
@@ -141,6 +162,7 @@ int fchmod(int fd, mode_t mode) {
 
 int rename(const char* from, const char* to) {
   Point("rename", from);
+  if (Refused("rename", from)) return -1;
   return REAL(rename)(from, to);
 }
 int renameat(int fd1, const char* from, int fd2, const char* to) {
@@ -165,6 +187,7 @@ int symlink(const char* from, const char* to) {
 }
 int unlink(const char* path) {
   Point("unlink", path);
+  if (Refused("unlink", path)) return -1;
   return REAL(unlink)(path);
 }
 int unlinkat(int dir, const char* path, int flags) {
