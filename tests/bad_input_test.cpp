@@ -140,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(Extract, BadArchive, testing::ValuesIn(kBadInputs), [](
 // gives, and nothing lands beside the destination.
 TEST(Extract, FuzzRegressionInputsGiveADefinedCode) {
   CrcGenerateTable();
-  const fs::path folder = fs::path(std::string(kDrive) + ZYV_SOURCE_DIR "/tests/fuzz/regressions/archive");
+  const fs::path folder = test::HostPath(ZYV_SOURCE_DIR "/tests/fuzz/regressions/archive");
   const std::set<int> defined = {kOk,       kData,    kMem,       kCrc,   kUnsupported,
                                  kInputEof, kArchive, kNoArchive, kParam, kFail};
   int replayed = 0;
