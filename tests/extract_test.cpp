@@ -14,7 +14,12 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace zyv {
@@ -136,6 +141,30 @@ TEST(ExtractArchive, StoredAttributesExactlyAbsentOnesAsCreated) {
   EXPECT_EQ(attrib(u"attr\\readonly.txt"), AsStored(0x21));
   // CreateFileW's FILE_ATTRIBUTE_NORMAL: a new file reads back as archive only.
   EXPECT_EQ(attrib(u"attr\\none.txt"), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+
+  // The next installation replaces them all (CREATE_ALWAYS alone refuses read-only, hidden and
+  // system files), and they get their attributes again.
+  WriteFileBytes(tmp.path() / "attr" / "readonly.txt.stale", "");
+  ASSERT_EQ(ExtractArchive(tmp.W(), Archive("attributes"), {}), 0);
+  EXPECT_EQ(attrib(u"attr\\hidden-system.txt"), AsStored(0x26));
+  EXPECT_EQ(attrib(u"attr\\readonly.txt"), AsStored(0x21));
+}
+
+TEST(ExtractArchive, AFileHeldOpenIsReplacedAndTheOldOneMovedAside) {
+  // As a running program's image: open without write sharing. The new file takes the name; the old
+  // one, still held, goes aside in its folder.
+  TempDir tmp;
+  ASSERT_EQ(ExtractArchive(tmp.W(), Archive("lzma2"), {}), 0);
+  const WString held = tmp.W(u"dudizu\\config.ini");
+  WriteFileBytes(test::ToPath(held), "old");
+  const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(held.c_str()), GENERIC_READ, 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ExtractArchive(tmp.W(), Archive("lzma2"), {}), 0);
+  CloseHandle(handle);
+  EXPECT_EQ(ReadFileBytes(test::ToPath(held)),
+            ReadFileBytes(Fixtures() / "reference" / "lzma2" / "dudizu" / "config.ini"));
+  EXPECT_EQ(ReadFileBytes(test::ToPath(held + u".zyv-old")), "old");
 }
 #else
 fs::perms Mode(const fs::path& p) { return fs::symlink_status(p).permissions() & fs::perms::mask; }
@@ -155,6 +184,65 @@ TEST(ExtractArchive, PosixModesFromTheExtensionBitsAndReadOnly) {
   EXPECT_EQ(Mode(attr / "setuid"), static_cast<fs::perms>(0755));  // never setuid
   EXPECT_EQ(Mode(attr / "readonly-mode"), static_cast<fs::perms>(0444));
   EXPECT_EQ(ReadFileBytes(attr / "mode750.sh"), "#!/bin/sh\n");
+}
+
+/// Runs body in a child process as an ordinary user (nobody, when this process is root, which is
+/// spared the permission checks an ordinary user meets), owning the folder given; its exit status.
+int AsOrdinaryUser(const fs::path& owned, int (*body)(const fs::path&)) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (getuid() == 0) {
+      for (const auto& e : fs::recursive_directory_iterator(owned)) lchown(e.path().c_str(), 65534, 65534);
+      if (chown(owned.c_str(), 65534, 65534) != 0 || setgroups(0, nullptr) != 0 ||
+          setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) {
+        _exit(99);
+      }
+    }
+    _exit(body(owned));
+  }
+  int status = -1;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(ExtractArchive, AnOrdinaryUserReplacesFilesInstalledReadOnly) {
+  TempDir tmp;
+  // The archive goes along: the build folder need not be readable by that user.
+  fs::copy_file(test::ToPath(Archive("attributes")), tmp.path() / "a.7z");
+  const int status = AsOrdinaryUser(tmp.path(), [](const fs::path& dir) {
+    const WString archive = ToWString(dir / "a.7z"), dest = ToWString(dir / "out");
+    const int first = ExtractArchive(dest, archive, {});
+    return first != 0 ? first : ExtractArchive(dest, archive, {});
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(ReadFileBytes(tmp.path() / "out" / "attr" / "readonly.txt"), "r\n");
+  EXPECT_EQ(Mode(tmp.path() / "out" / "attr" / "readonly-mode"), static_cast<fs::perms>(0444));
+}
+
+TEST(ExtractArchive, ReplacesAProgramWhileItRuns) {
+  // Writing a running program's file fails (ETXTBSY); the program keeps its image, the folder gets
+  // the new file.
+  TempDir tmp;
+  ASSERT_EQ(ExtractArchive(tmp.W(), Archive("lzma2"), {}), 0);
+  const fs::path program = tmp.path() / "dudizu" / "config.ini";
+  fs::copy_file("/bin/sleep", program, fs::copy_options::overwrite_existing);
+  fs::permissions(program, fs::perms::owner_exec, fs::perm_options::add);
+  const pid_t running = fork();
+  if (running == 0) {
+    execl(program.c_str(), "sleep", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // The file is busy only once the exec is done.
+  const std::string exe = "/proc/" + std::to_string(running) + "/exe";
+  std::error_code ec;
+  for (int i = 0; i < 500 && fs::read_symlink(exe, ec) != program; ++i) usleep(10000);
+  ASSERT_EQ(fs::read_symlink(exe, ec), program);
+  EXPECT_EQ(ExtractArchive(tmp.W(), Archive("lzma2"), {}), 0);
+  kill(running, SIGKILL);
+  waitpid(running, nullptr, 0);
+  EXPECT_EQ(ReadFileBytes(program),
+            ReadFileBytes(Fixtures() / "reference" / "lzma2" / "dudizu" / "config.ini"));
 }
 
 TEST(ExtractArchive, LinkEntryBecomesAPlainFile) {

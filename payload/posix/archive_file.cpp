@@ -57,7 +57,19 @@ bool CreateOutputFile(CSzFile* file, const WString& path) {
     return false;
   }
   // O_TRUNC without O_NOFOLLOW: like CREATE_ALWAYS, an existing link is written through.
-  const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0 && (errno == EACCES || errno == ETXTBSY)) {
+    // A file that an earlier installation wrote read-only (as the archive asked), or the program
+    // while it runs, cannot be opened for writing, yet the folder lets it be replaced: the old file
+    // goes (a running program keeps its image) and a new one takes its name.
+    const int refused = errno;
+    struct stat st;
+    if (lstat(native.c_str(), &st) == 0 && S_ISREG(st.st_mode) && unlink(native.c_str()) == 0) {
+      fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    } else {
+      errno = refused;  // the reason the file could not be written, not that of the attempt
+    }
+  }
   return Attach(file, fd, "wb");
 }
 

@@ -3,19 +3,76 @@
 // FILE_SHARE_READ and FILE_ATTRIBUTE_NORMAL for both).
 #include "payload/archive_file.h"
 
+#include <string>
+
 #include "platform/win32/wide.h"
 
 namespace zyv {
+namespace {
+
+using win32::W;
+
+/// The attribute bits with which CREATE_ALWAYS refuses an existing file (read-only always, hidden and
+/// system unless the new attributes carry them):
+/// https://learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-createfilew
+constexpr DWORD kRefusingAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+/// Clears the refusing bits of an existing file; they come from the archive and are set again once
+/// the new contents are written.
+bool ClearRefusingAttributes(const WString& path) {
+  const DWORD attributes = GetFileAttributesW(W(path));
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+      (attributes & kRefusingAttributes) == 0) {
+    return false;
+  }
+  return SetFileAttributesW(W(path), attributes & ~kRefusingAttributes) != FALSE;
+}
+
+/// Moves a file that is in use (a running program's image can be renamed, not written) to a name
+/// of its own beside it, and asks for it to be deleted at the next restart. An older one left by an
+/// earlier update is replaced when nothing holds it any more.
+bool MoveAside(const WString& path) {
+  for (int n = 0; n < 16; ++n) {
+    const WString aside =
+        path + u".zyv-old" + (n == 0 ? WString() : WString(1, static_cast<char16_t>(u'0' + n % 10)));
+    if (MoveFileExW(W(path), W(aside), MOVEFILE_REPLACE_EXISTING) != FALSE) {
+      // Needs administrator rights, which the installer asks for; without them the file stays
+      // until the next update replaces it.
+      MoveFileExW(W(aside), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Open(CSzFile* file, const WString& path) {
+  OutFile_OpenW(file, W(path));
+  return file->handle != INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
 
 // The handle decides, not the returned code: GetLastError may be 0 after a failed CreateFileW.
 bool OpenArchiveFile(CSzFile* file, const WString& path) {
-  InFile_OpenW(file, win32::W(path));
+  InFile_OpenW(file, W(path));
   return file->handle != INVALID_HANDLE_VALUE;
 }
 
 bool CreateOutputFile(CSzFile* file, const WString& path) {
-  OutFile_OpenW(file, win32::W(path));
-  return file->handle != INVALID_HANDLE_VALUE;
+  if (Open(file, path)) return true;
+  DWORD error = GetLastError();
+  // A file an earlier installation wrote read-only, hidden or system.
+  if (error == ERROR_ACCESS_DENIED && ClearRefusingAttributes(path)) {
+    if (Open(file, path)) return true;
+    error = GetLastError();
+  }
+  // A file held open without write sharing, or a running program's image.
+  if ((error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_USER_MAPPED_FILE) &&
+      MoveAside(path) && Open(file, path)) {
+    return true;
+  }
+  SetLastError(error);  // the reason the file could not be written, not that of the attempts
+  return false;
 }
 
 }  // namespace zyv
