@@ -1,5 +1,6 @@
 #include "app/install.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,10 +27,54 @@ WString InstallerName() {
 
 }  // namespace
 
-WString ResultText(int result) {
+namespace {
+
+WString Decimal(std::uint64_t n) {
+  const std::string digits = std::to_string(n);
+  return WString(digits.begin(), digits.end());
+}
+
+/// Whole megabytes, rounded up: "needs about 1 MB" rather than "0 MB" for a small remainder.
+WString Megabytes(std::uint64_t bytes) { return Decimal((bytes + (1u << 20) - 1) >> 20); }
+
+/// The failure's cause in words, and what the user can do about it; empty when there is nothing to say.
+WString FailureReason(int result, const ExtractFailure& cause, const WString& base) {
+  switch (result) {
+    case kNoInstallBase:
+      return kNoInstallBaseText;
+    case kExtractOutOfMemory:
+      return kOutOfMemoryText;
+    case kExtractNotOpened:
+    case kExtractNotWritten:
+      break;
+    default:
+      return kDamagedText;  // a checksum, a method, a header: the archive itself is not right
+  }
+  // Without a system error, 1 is the decoder's data error: the archive again.
+  if (cause.systemError == 0) return result == kExtractNotOpened ? WString(kDamagedText) : WString();
+  switch (ClassifySystemError(cause.systemError)) {
+    case ErrorKind::kDiskFull:
+      return kDiskFullText + Megabytes(cause.unpackedSize) + kDiskFreeText +
+             Megabytes(base.empty() ? 0 : FreeDiskSpace(base)) + kDiskFullEndText;
+    case ErrorKind::kInUse:
+      return kFileText + cause.path + kInUseText;
+    case ErrorKind::kAccessDenied:
+      return kFileText + cause.path + kAccessDeniedText;
+    case ErrorKind::kOutOfMemory:
+      return kOutOfMemoryText;
+    case ErrorKind::kOther:
+      break;
+  }
+  return kFileText + cause.path + kNotWrittenText + SystemErrorText(cause.systemError);
+}
+
+}  // namespace
+
+WString ResultText(int result, const ExtractFailure& cause, const WString& base) {
   if (result == 0) return kCompletedText;
-  const std::string code = std::to_string(result);
-  return kFailedText + WString(code.begin(), code.end());
+  WString text = kFailedText + Decimal(static_cast<std::uint64_t>(result));
+  if (const WString reason = FailureReason(result, cause, base); !reason.empty()) text += u'\n' + reason;
+  return text;
 }
 
 bool BackupConfig(const WString& base, InstallState& state) {
@@ -54,8 +99,10 @@ bool BackupConfig(const WString& base, InstallState& state) {
   return true;
 }
 
-int UnpackPayload(const WString& base, const InstallState& state, StageFunction stage) {
+int UnpackPayload(const WString& base, const InstallState& state, StageFunction stage, ExtractFailure* cause) {
   if (stage == nullptr) stage = StagePayload;
+  ExtractFailure ignored;
+  if (cause == nullptr) cause = &ignored;
   if (!PathExists(base)) MakeDirectory(base);
   const WString staging = base + kStagingName;
   const WString config = ConfigPath(base);
@@ -64,7 +111,13 @@ int UnpackPayload(const WString& base, const InstallState& state, StageFunction 
   if (state.kept_in_place) keep.push_back(config);
   // A staging file that was not written completely (or a stale one that could not be replaced) is
   // not extracted: it would install something other than this program's payload.
-  const int result = stage(staging) == 1 ? ExtractArchive(base, staging, std::move(keep)) : 1;
+  int result = kExtractNotOpened;
+  if (stage(staging) == kPayloadStaged) {
+    result = ExtractArchive(base, staging, std::move(keep), cause);
+  } else {
+    // The staging file's own failure (a full disk, most often): the archive needs its room.
+    *cause = {staging, LastSystemError(), EmbeddedPayload().size()};
+  }
   RemoveFile(staging);
 
   bool settled = true;
@@ -101,9 +154,10 @@ void RunInstall(WString base) {
 
   InstallState state = ReadInstallState(base);
   BackupConfig(base, state);
-  const int result = UnpackPayload(base, state);
+  ExtractFailure cause;
+  const int result = UnpackPayload(base, state, nullptr, &cause);
   CreateDesktopShortcut(base);
-  AfxMessageBox(ResultText(result), kMessageBoxOk, 0);
+  AfxMessageBox(ResultText(result, cause, base), kMessageBoxOk, 0);
   const WString folder = InstallFolder(base);
   ShellOpen(u"open", folder + kPathSeparator + kProgramName, u"", folder, kShowNormal);
 }

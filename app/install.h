@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/install_state.h"
+#include "payload/extract.h"
 #include "platform/platform.h"
 #include "platform/product_names.h"
 
@@ -12,8 +13,9 @@ namespace zyv {
 /// are the extraction's.
 inline constexpr int kNoInstallBase = 20;
 
-/// The message that ends an installation: completion, or the failure with its code.
-WString ResultText(int result);
+/// The message that ends an installation: completion, or the failure with its code and, on a second
+/// line, its cause (cause's path and system error, where there was one) and what to do about it.
+WString ResultText(int result, const ExtractFailure& cause = {}, const WString& base = {});
 
 /// Runs the whole installation into the install base (Local Application Data + separator). Leaves
 /// at once, touching nothing, when another installer is working on the same install folder.
@@ -30,7 +32,9 @@ using StageFunction = int (*)(const WString& path);
 /// Stages and extracts the payload into base, removes the staging file and settles config.ini: the
 /// user's file comes back, or on a first installation the payload's copy records the installer's
 /// file name (and, should the extraction fail, no copy is left). Returns the extraction's result
-/// code (0 on success); stage stands in for StagePayload in tests.
-int UnpackPayload(const WString& base, const InstallState& state, StageFunction stage = nullptr);
+/// code (0 on success), and in cause what the failure concerned; stage stands in for StagePayload in
+/// tests.
+int UnpackPayload(const WString& base, const InstallState& state, StageFunction stage = nullptr,
+                  ExtractFailure* cause = nullptr);
 
 }  // namespace zyv

@@ -82,7 +82,10 @@ size_t CommonLength(const WString& made, const WString& name) {
 /// Records path and the system's error (read first, before anything can change it) in failure.
 int Fail(int code, const WString& path, ExtractFailure* failure) {
   const int error = LastSystemError();
-  if (failure != nullptr) *failure = {path, error};
+  if (failure != nullptr) {
+    failure->path = path;
+    failure->systemError = error;
+  }
   return code;
 }
 
@@ -158,6 +161,10 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
   ILookInStream* stream = &d.look.s;
   if (const SRes res = OpenArchiveDatabase(&d.db, stream, d.alloc); res != SZ_OK) return res;
 
+  if (failure != nullptr) {
+    failure->unpackedSize = 0;
+    for (UInt32 i = 0; i < d.db.db.NumFiles; ++i) failure->unpackedSize += d.db.db.Files[i].Size;
+  }
   Walk walk{std::move(dest), keep, {}, failure};
   for (UInt32 i = 0; i < d.db.db.NumFiles; ++i) {
     const CSzFileItem& item = d.db.db.Files[i];

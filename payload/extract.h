@@ -1,6 +1,7 @@
 // Unpacking a 7z archive file into a folder tree.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "platform/platform.h"
@@ -19,6 +20,9 @@ inline constexpr int kExtractRefused = 16;     ///< a header or an entry name th
 struct ExtractFailure {
   WString path;
   int systemError = 0;
+  /// The sum of the archive's file sizes, once its header has been read: the room an installation
+  /// needs, for a message about a full disk.
+  std::uint64_t unpackedSize = 0;
 };
 
 /// Unpacks archive into destination (a separator is appended when missing). Files whose path

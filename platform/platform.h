@@ -112,6 +112,14 @@ int LastSystemError();
 /// The system's own text for error (strerror, FormatMessageW), without a trailing line break.
 WString SystemErrorText(int error);
 
+/// What a system error means to someone who has to act on it.
+enum class ErrorKind { kOther, kDiskFull, kAccessDenied, kInUse, kOutOfMemory };
+ErrorKind ClassifySystemError(int error);
+
+/// Bytes this user may still write on the volume that holds path (an existing folder); 0 when the
+/// system cannot say.
+std::uint64_t FreeDiskSpace(const WString& path);
+
 /// Registers the running program with the system's restart manager (RESTART_* flags in flags).
 /// No-op where there is no restart manager.
 bool RegisterForRestart(std::uint32_t flags);

@@ -22,8 +22,21 @@ inline constexpr char16_t kInstallerKey[] = u"install";
 /// The staging file in the install base that holds the archive while it is unpacked.
 inline constexpr char16_t kStagingName[] = u"main.7z";
 
-/// The texts that end an installation. The failure text is followed by the result code in decimal.
+/// The texts that end an installation. The failure text is followed by the result code in decimal
+/// and, on a second line, the cause in words and what to do about it.
 inline constexpr char16_t kCompletedText[] = u"安装完成";
 inline constexpr char16_t kFailedText[] = u"安装失败，错误代码：";
+inline constexpr char16_t kDamagedText[] = u"此安装程序已损坏，请重新下载后再运行。";
+inline constexpr char16_t kOutOfMemoryText[] = u"内存不足，请关闭其他程序后重试。";
+inline constexpr char16_t kNoInstallBaseText[] = u"找不到本地应用程序数据文件夹，未安装任何内容。";
+/// Followed by the space needed, then kDiskFreeText and the space free, then kDiskFullEndText.
+inline constexpr char16_t kDiskFullText[] = u"磁盘空间不足：安装需要约 ";
+inline constexpr char16_t kDiskFreeText[] = u" MB，可用 ";
+inline constexpr char16_t kDiskFullEndText[] = u" MB。请腾出空间后重试。";
+/// Around a file's path: it is used by another program, access to it is denied, or another error.
+inline constexpr char16_t kFileText[] = u"文件 ";
+inline constexpr char16_t kInUseText[] = u" 正在被其他程序使用，请关闭 Kelvora 后重试。";
+inline constexpr char16_t kAccessDeniedText[] = u" 无法写入：访问被拒绝。请检查文件夹的权限后重试。";
+inline constexpr char16_t kNotWrittenText[] = u" 无法写入：";
 
 }  // namespace zyv

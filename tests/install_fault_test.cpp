@@ -281,7 +281,9 @@ TEST(FullDisk, AFailedWriteMidExtractionKeepsTheUserFileAndTheNextRunCompletes) 
   fs::create_symlink("/dev/full", home.Folder() / "readme.txt");
   const ChildRun failed = home.Install();
   EXPECT_TRUE(failed.Succeeded());
-  EXPECT_NE(failed.output.find("安装失败，错误代码：11"), std::string::npos) << failed.output;
+  EXPECT_EQ(failed.output.substr(0, failed.output.find(" MB，可用 ")),
+            "安装失败，错误代码：11\n磁盘空间不足：安装需要约 1")
+      << failed.output;
   EXPECT_EQ(ReadFileBytes(home.Config()), kUserConfig);
   EXPECT_FALSE(fs::exists(home.Folder() / "config.ini.bak"));
   EXPECT_FALSE(fs::exists(home.Data() / "main.7z"));
@@ -290,6 +292,33 @@ TEST(FullDisk, AFailedWriteMidExtractionKeepsTheUserFileAndTheNextRunCompletes) 
   const ChildRun complete = home.Install();
   EXPECT_NE(complete.output.find(kCompleted), std::string::npos) << complete.output;
   ExpectInstalled(home, kUserConfig, "after the disk had room again");
+}
+
+TEST(FailureCause, TheMessageSaysWhatFailedWhereAndTheUserFileSurvives) {
+  struct Case {
+    const char* refuse;  // ZYV_FAULT_REFUSE: which write fails, and how
+    const char* code;    // the first line's code
+    const char* file;    // the file the second line names, if any
+    const char* reason;  // what the second line says after it
+  };
+  const Case cases[] = {
+      {"open:dudizu/readme.txt", "11", "dudizu/readme.txt", " 无法写入：访问被拒绝。"},
+      {"open:dudizu/readme.txt:16", "11", "dudizu/readme.txt",
+       " 正在被其他程序使用，请关闭 Kelvora 后重试。"},
+      {"open:dudizu/readme.txt:5", "11", "dudizu/readme.txt", " 无法写入：Input/output error"},
+      {"open:main.7z:28", "1", "", "磁盘空间不足：安装需要约 "},
+  };
+  for (const Case& c : cases) {
+    Home home;
+    Reinstalled(home);
+    const ChildRun failed = home.Install(-1, {}, c.refuse);
+    const std::string file = *c.file == '\0' ? "" : "文件 " + (home.Data() / c.file).string();
+    EXPECT_TRUE(
+        failed.output.starts_with("安装失败，错误代码：" + std::string(c.code) + "\n" + file + c.reason))
+        << c.refuse << "\n"
+        << failed.output;
+    EXPECT_EQ(ReadFileBytes(home.Config()), kUserConfig) << c.refuse;
+  }
 }
 
 TEST(TwoInstallers, TheSecondLeavesAloneWhatTheFirstIsInstalling) {
@@ -332,7 +361,7 @@ TEST(NoHome, NothingIsWrittenAtTheRoot) {
   Home home;
   const ChildRun run = home.Wait(home.Start(-1, {}, {}, false));
   EXPECT_TRUE(run.Succeeded());
-  EXPECT_EQ(run.output, "安装失败，错误代码：20\n");
+  EXPECT_EQ(run.output, "安装失败，错误代码：20\n找不到本地应用程序数据文件夹，未安装任何内容。\n");
   for (std::size_t i = 0; i < root_names.size(); ++i) {
     EXPECT_EQ(fs::exists(fs::symlink_status(root_names[i])), there[i]) << root_names[i];
   }

@@ -512,11 +512,11 @@ class ShowMessageTest : public ::testing::Test {
   ScopedEnv path_{"PATH", dir_.path().string() + ":/usr/bin:/bin"};
 };
 
-TEST_F(ShowMessageTest, PrintsTheTextAsOneLine) {
+TEST_F(ShowMessageTest, PrintsEachLineOfTheText) {
   ScopedEnv dialog("ZYV_GUI_DIALOG", std::nullopt);
   ScopedEnv display("DISPLAY", ":0");
   EXPECT_EQ(Show(u"安装完成"), std::make_pair(std::string("安装完成\n"), std::string()));
-  EXPECT_EQ(Show(u"two\r\nlines"), std::make_pair(std::string("two  lines\n"), std::string()));
+  EXPECT_EQ(Show(u"two\r\nlines"), std::make_pair(std::string("two\nlines\n"), std::string()));
 }
 
 TEST_F(ShowMessageTest, ShowsADialogOnlyWhenAskedAndADesktopExists) {

@@ -1,9 +1,12 @@
 // POSIX: the system's errors are errno values.
+#include <sys/statvfs.h>
+
 #include <cerrno>
 #include <cstring>
 #include <type_traits>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_internal.h"
 #include "platform/text.h"
 
 namespace zyv {
@@ -19,6 +22,33 @@ WString SystemErrorText(int error) {
   } else {
     return Utf8ToUtf16(text);
   }
+}
+
+ErrorKind ClassifySystemError(int error) {
+  switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return ErrorKind::kDiskFull;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ErrorKind::kAccessDenied;
+    case ETXTBSY:
+    case EBUSY:
+      return ErrorKind::kInUse;
+    case ENOMEM:
+      return ErrorKind::kOutOfMemory;
+    default:
+      return ErrorKind::kOther;
+  }
+}
+
+std::uint64_t FreeDiskSpace(const WString& path) {
+  std::string native;
+  struct statvfs st;
+  if (!posix::NativePath(path, native) || statvfs(native.c_str(), &st) != 0) return 0;
+  return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
 }
 
 }  // namespace zyv

@@ -1,4 +1,4 @@
-// Messages to the user: a line on standard output, and a dialog only when one is asked for.
+// Messages to the user: their lines on standard output, and a dialog only when one is asked for.
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,10 +40,9 @@ bool RunDialog(std::vector<std::string> args) {
 }  // namespace
 
 void ShowMessage(const WString& text, const WString& caption) {
+  // Each line of the text a line of output; a carriage return would only garble a terminal.
   std::string line = Utf16ToUtf8(text);
-  for (char& c : line) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
+  std::erase(line, '\r');
   line += '\n';
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);

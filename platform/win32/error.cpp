@@ -23,4 +23,31 @@ WString SystemErrorText(int error) {
   return win32::FromW(buf, n);
 }
 
+ErrorKind ClassifySystemError(int error) {
+  switch (static_cast<DWORD>(error)) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+    case ERROR_DISK_QUOTA_EXCEEDED:
+      return ErrorKind::kDiskFull;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+      return ErrorKind::kAccessDenied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+      return ErrorKind::kInUse;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ErrorKind::kOutOfMemory;
+    default:
+      return ErrorKind::kOther;
+  }
+}
+
+std::uint64_t FreeDiskSpace(const WString& path) {
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExW(win32::W(path), &available, nullptr, nullptr)) return 0;
+  return available.QuadPart;
+}
+
 }  // namespace zyv

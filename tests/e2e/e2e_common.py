@@ -21,6 +21,8 @@ FAILED_PREFIX = "安装失败，错误代码："
 # The damaged installer's archive is cut in half: its end header then lies past the end of the
 # file, which the LZMA SDK reports as SZ_ERROR_INPUT_EOF.
 DAMAGED_CODE = 6
+# The second line of a failure that the archive itself caused: the installer is damaged.
+DAMAGED_REASON = "此安装程序已损坏，请重新下载后再运行。"
 
 INSTALL_FOLDER = "dudizu"
 STAGING = "main.7z"

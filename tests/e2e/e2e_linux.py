@@ -159,12 +159,14 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         self.assertEqual(entry["Path"], user.folder)
         self.assertEqual((entry["Type"], entry["Name"]), ("Application", "Kelvora"))
 
-    def assertMessage(self, result, message):
+    def assertMessage(self, result, message, reason=None):
         status, output = result
         self.assertEqual(status, 0, output)
         lines = output.splitlines()
         self.assertTrue(lines, "nothing was printed")
         self.assertEqual(lines[0], message, output)
+        if reason is not None:
+            self.assertEqual(lines[1:2], [reason], output)
         # One message only: the rest, if anything, is the started program's own output.
         self.assertEqual([l for l in lines if l.startswith("安装")], [message], output)
 
@@ -239,7 +241,7 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
             f.write(bytes([program[at + 32 + 16] ^ 0x55]))
         for runs, (damaged, code) in enumerate(((truncated, c.DAMAGED_CODE), (flipped, FLIPPED_CODE)), 2):
             with self.subTest(os.path.basename(damaged)):
-                self.assertMessage(user.install(damaged), f"{c.FAILED_PREFIX}{code}")
+                self.assertMessage(user.install(damaged), f"{c.FAILED_PREFIX}{code}", c.DAMAGED_REASON)
                 # The earlier installation stays as it was, and the launch is attempted all the same.
                 self.assertInstalled(user, "ZyvInstall", log_count=runs, config=USER_CONFIG)
                 self.assertFalse(os.path.exists(os.path.join(user.data, STAGING)))

@@ -3,8 +3,9 @@
    close, rename, unlink, mkdir, chmod, fsync, starting a program...) is a point, numbered from 1 in
    the order the installer makes them. ZYV_FAULT_AT=N sends SIGKILL just before the Nth, as a power
    cut or a killed process would stop it; ZYV_FAULT_AT=0 only counts. ZYV_FAULT_TRACE=FILE lists
-   every point ("N call path") as it is passed. ZYV_FAULT_REFUSE=CALL:SUFFIX makes every CALL (rename
-   or unlink) on a path ending in SUFFIX fail with EACCES, as a file held by another program would. The
+   every point ("N call path") as it is passed. ZYV_FAULT_REFUSE=CALL:SUFFIX[:ERRNO] makes every CALL
+   (open for writing, rename or unlink) on a path ending in SUFFIX fail with EACCES (or ERRNO), as a
+   file held by another program or a folder without rights would. The
    variables and the preload are removed at start, so programs the installer starts run undisturbed. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -52,18 +53,20 @@ static void Point(const char* call, const char* path) {
   if (g_at > 0 && g_count == g_at) kill(getpid(), SIGKILL);
 }
 
-/* Whether ZYV_FAULT_REFUSE names this call on this path; errno is set when it does. */
+/* Whether ZYV_FAULT_REFUSE (CALL:SUFFIX, or CALL:SUFFIX:ERRNO) names this call on this path; errno
+   is set when it does, to EACCES unless the variable gives another. */
 static int Refused(const char* call, const char* path) {
   const char* colon = strchr(g_refuse, ':');
   if (colon == NULL || path == NULL || getpid() != g_installer) return 0;
   const size_t call_length = (size_t)(colon - g_refuse);
   const char* suffix = colon + 1;
-  const size_t n = strlen(path), m = strlen(suffix);
+  const char* code = strchr(suffix, ':');
+  const size_t n = strlen(path), m = code != NULL ? (size_t)(code - suffix) : strlen(suffix);
   if (strlen(call) != call_length || strncmp(call, g_refuse, call_length) != 0 || n < m ||
-      strcmp(path + n - m, suffix) != 0) {
+      strncmp(path + n - m, suffix, m) != 0) {
     return 0;
   }
-  errno = EACCES;
+  errno = code != NULL ? atoi(code + 1) : EACCES;
   return 1;
 }
 
@@ -77,17 +80,18 @@ static const char* FdPath(int fd, char* buffer, size_t size) {
 
 static int Writes(int flags) { return (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) != 0; }
 
-#define OPEN_LIKE(name, ...)               \
-  {                                        \
-    mode_t mode = 0;                       \
-    if (flags & (O_CREAT | __O_TMPFILE)) { \
-      va_list ap;                          \
-      va_start(ap, flags);                 \
-      mode = (mode_t)va_arg(ap, int);      \
-      va_end(ap);                          \
-    }                                      \
-    if (Writes(flags)) Point(#name, path); \
-    return REAL(name)(__VA_ARGS__, mode);  \
+#define OPEN_LIKE(name, ...)                               \
+  {                                                        \
+    mode_t mode = 0;                                       \
+    if (flags & (O_CREAT | __O_TMPFILE)) {                 \
+      va_list ap;                                          \
+      va_start(ap, flags);                                 \
+      mode = (mode_t)va_arg(ap, int);                      \
+      va_end(ap);                                          \
+    }                                                      \
+    if (Writes(flags)) Point(#name, path);                 \
+    if (Writes(flags) && Refused("open", path)) return -1; \
+    return REAL(name)(__VA_ARGS__, mode);                  \
   }
 
 int open(const char* path, int flags, ...)
