@@ -152,6 +152,9 @@ void RunInstall(WString base) {
   // that one's message is the user's answer.
   if (lock.state() == FolderLock::State::kBusy) return;
 
+  // An update over a running Kelvora: it is asked to close (and started again at the end anyway)
+  // before its settings are read, since a program may well save them as it closes.
+  AskHoldersToClose(InstallFolder(base));
   InstallState state = ReadInstallState(base);
   BackupConfig(base, state);
   ExtractFailure cause;

@@ -120,6 +120,12 @@ ErrorKind ClassifySystemError(int error);
 /// system cannot say.
 std::uint64_t FreeDiskSpace(const WString& path);
 
+/// Asks the programs that hold files under folder open to close, without forcing them (Windows'
+/// Restart Manager, as installers do before replacing files). True when, as far as the system can
+/// tell, nothing holds them any more. Nothing to ask where a running program's files can be
+/// replaced under it (true).
+bool AskHoldersToClose(const WString& folder);
+
 /// Registers the running program with the system's restart manager (RESTART_* flags in flags).
 /// No-op where there is no restart manager.
 bool RegisterForRestart(std::uint32_t flags);

@@ -151,14 +151,15 @@ TEST(ExtractArchive, StoredAttributesExactlyAbsentOnesAsCreated) {
 }
 
 TEST(ExtractArchive, AFileHeldOpenIsReplacedAndTheOldOneMovedAside) {
-  // As a running program's image: open without write sharing. The new file takes the name; the old
-  // one, still held, goes aside in its folder.
+  // As a running program's image: open without write sharing, but renamable (the loader shares
+  // delete). The new file takes the name; the old one, still held, goes aside in its folder.
   TempDir tmp;
   ASSERT_EQ(ExtractArchive(tmp.W(), Archive("lzma2"), {}), 0);
   const WString held = tmp.W(u"dudizu\\config.ini");
   WriteFileBytes(test::ToPath(held), "old");
-  const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(held.c_str()), GENERIC_READ, 0, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(held.c_str()), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(handle, INVALID_HANDLE_VALUE);
   EXPECT_EQ(ExtractArchive(tmp.W(), Archive("lzma2"), {}), 0);
   CloseHandle(handle);

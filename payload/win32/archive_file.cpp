@@ -32,9 +32,12 @@ bool ClearRefusingAttributes(const WString& path) {
 /// of its own beside it, and asks for it to be deleted at the next restart. An older one left by an
 /// earlier update is replaced when nothing holds it any more.
 bool MoveAside(const WString& path) {
-  for (int n = 0; n < 16; ++n) {
+  // A folder where the file must go is an obstacle to report, not an old file to move.
+  const DWORD attributes = GetFileAttributesW(W(path));
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+  for (int n = 0; n < 10; ++n) {
     const WString aside =
-        path + u".zyv-old" + (n == 0 ? WString() : WString(1, static_cast<char16_t>(u'0' + n % 10)));
+        path + u".zyv-old" + (n == 0 ? WString() : WString(1, static_cast<char16_t>(u'0' + n)));
     if (MoveFileExW(W(path), W(aside), MOVEFILE_REPLACE_EXISTING) != FALSE) {
       // Needs administrator rights, which the installer asks for; without them the file stays
       // until the next update replaces it.

@@ -27,7 +27,6 @@ ErrorKind ClassifySystemError(int error) {
   switch (static_cast<DWORD>(error)) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
-    case ERROR_DISK_QUOTA_EXCEEDED:
       return ErrorKind::kDiskFull;
     case ERROR_ACCESS_DENIED:
     case ERROR_WRITE_PROTECT:

@@ -1,0 +1,9 @@
+// A running program's files can be replaced under it here (ExtractArchive does so): nobody needs to
+// be asked to close anything.
+#include "platform/platform.h"
+
+namespace zyv {
+
+bool AskHoldersToClose(const WString&) { return true; }
+
+}  // namespace zyv
