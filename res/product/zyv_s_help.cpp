@@ -1,7 +1,9 @@
 // ZyvSHelp, the sample product's program. Each start appends one line naming its working directory
 // to launch.log in that directory, so whoever started it can see that, and where, it ran. Then it
 // shows the [ZeReveza] settings of config.ini: on standard output on POSIX; on Windows in a message
-// box only when ZYVSHELP_SHOW is set, because an unattended start must never wait for a click.
+// box only when ZYVSHELP_SHOW is set, because an unattended start must never wait for a click. On
+// POSIX, with ZYVSHELP_WAIT set, it then stays open until its standard input ends, as a program a
+// user has open does while an update runs.
 #include <cctype>
 #include <string>
 #include <string_view>
@@ -13,6 +15,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 #endif
 
@@ -165,6 +168,12 @@ int main() {
   const std::string settings = ReadSettings();
   std::printf("ZyvSHelp started in %s\n", dir.c_str());
   std::fputs(settings.empty() ? "config.ini has no [ZeReveza] settings.\n" : settings.c_str(), stdout);
+  if (std::getenv("ZYVSHELP_WAIT") != nullptr) {
+    std::fflush(stdout);
+    char c;
+    while (read(STDIN_FILENO, &c, 1) > 0) {
+    }
+  }
   return 0;
 }
 

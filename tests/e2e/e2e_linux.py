@@ -213,6 +213,25 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
         self.assertInstalled(user, "ZyvInstall", log_count=2, extra=[c.USER_FILE], config=USER_CONFIG)
 
+    def test_update_while_running(self):
+        """Kelvora open during an update: the installation completes, the tree is the payload's and
+        the settings the user's, and the open program goes on with its old image."""
+        user = User(self.root)
+        self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
+        self.edit_settings(user)
+        log = os.path.join(user.folder, c.LOG)
+        running = subprocess.Popen([os.path.join(user.folder, "ZyvSHelp.exe")], cwd=user.folder,
+                                   env=dict(user.env(), ZYVSHELP_WAIT="1"), stdin=subprocess.PIPE,
+                                   stdout=subprocess.DEVNULL)
+        try:
+            self.assertTrue(wait_for(lambda: len(c.log_lines(log)) == 2, 30), "the program did not start")
+            self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
+            self.assertIsNone(running.poll(), "the open program was stopped")
+        finally:
+            running.stdin.close()
+            running.wait(30)
+        self.assertInstalled(user, "ZyvInstall", log_count=3, config=USER_CONFIG)
+
     def test_unusual_home(self):
         """A home whose path holds CJK and a character outside the BMP, with a data folder of such a
         name that XDG_DATA_HOME points to."""
