@@ -99,7 +99,8 @@ bool BackupConfig(const WString& base, InstallState& state) {
   return true;
 }
 
-int UnpackPayload(const WString& base, const InstallState& state, StageFunction stage, ExtractFailure* cause) {
+int UnpackPayload(const WString& base, const InstallState& state, StageFunction stage, ExtractFailure* cause,
+                  ProgressSink* progress) {
   if (stage == nullptr) stage = StagePayload;
   ExtractFailure ignored;
   if (cause == nullptr) cause = &ignored;
@@ -113,7 +114,7 @@ int UnpackPayload(const WString& base, const InstallState& state, StageFunction 
   // not extracted: it would install something other than this program's payload.
   int result = kExtractNotOpened;
   if (stage(staging) == kPayloadStaged) {
-    result = ExtractArchive(base, staging, std::move(keep), cause);
+    result = ExtractArchive(base, staging, std::move(keep), cause, progress);
   } else {
     // The staging file's own failure (a full disk, most often): the archive needs its room.
     *cause = {staging, LastSystemError(), EmbeddedPayload().size()};
@@ -158,7 +159,12 @@ void RunInstall(WString base) {
   InstallState state = ReadInstallState(base);
   BackupConfig(base, state);
   ExtractFailure cause;
-  const int result = UnpackPayload(base, state, nullptr, &cause);
+  int result = 0;
+  // The unpacking on a worker thread, with a sign of life should it take a while; the message box
+  // and the program's start stay after it, on this thread.
+  RunShowingProgress(kProductName, kInstallingText, [&](ProgressSink& progress) {
+    result = UnpackPayload(base, state, nullptr, &cause, &progress);
+  });
   CreateDesktopShortcut(base);
   AfxMessageBox(ResultText(result, cause, base), kMessageBoxOk, 0);
   const WString folder = InstallFolder(base);

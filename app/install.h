@@ -32,9 +32,9 @@ using StageFunction = int (*)(const WString& path);
 /// Stages and extracts the payload into base, removes the staging file and settles config.ini: the
 /// user's file comes back, or on a first installation the payload's copy records the installer's
 /// file name (and, should the extraction fail, no copy is left). Returns the extraction's result
-/// code (0 on success), and in cause what the failure concerned; stage stands in for StagePayload in
-/// tests.
+/// code (0 on success), and in cause what the failure concerned; progress hears how far the
+/// extraction has read; stage stands in for StagePayload in tests.
 int UnpackPayload(const WString& base, const InstallState& state, StageFunction stage = nullptr,
-                  ExtractFailure* cause = nullptr);
+                  ExtractFailure* cause = nullptr, ProgressSink* progress = nullptr);
 
 }  // namespace zyv

@@ -19,10 +19,37 @@ namespace {
 
 constexpr UInt32 kNoFolder = 0xFFFFFFFF;
 
+/// The archive file as the look-ahead buffer reads it, telling progress how far into the file
+/// reading has come. The SDK hands s back as the first argument, so it comes first.
+struct CountingStream {
+  ISeekInStream s;
+  ISeekInStream* file;
+  ProgressSink* progress;
+  UInt64 size = 0;
+  UInt64 position = 0;
+
+  static SRes Read(void* p, void* buf, size_t* size) {
+    auto* self = static_cast<CountingStream*>(p);
+    const SRes res = self->file->Read(self->file, buf, size);
+    if (res == SZ_OK) {
+      self->position += *size;
+      self->progress->Report(self->position, self->size);
+    }
+    return res;
+  }
+  static SRes Seek(void* p, Int64* pos, ESzSeek origin) {
+    auto* self = static_cast<CountingStream*>(p);
+    const SRes res = self->file->Seek(self->file, pos, origin);
+    if (res == SZ_OK) self->position = static_cast<UInt64>(*pos);
+    return res;
+  }
+};
+
 /// Owns what one call opens, allocates and decodes into, and closes it whichever way the call ends.
 struct Decoder {
   ReaderAllocators alloc;
   CFileInStream archive;
+  CountingStream counting{};
   CLookToRead look;
   CSzArEx db;
   UInt32 block = kNoFolder;  // the folder held in out, so a solid folder is decoded once
@@ -148,7 +175,8 @@ int WriteEntry(Walk& walk, const WString& name, const CSzFileItem& item, const B
   return kExtractOk;
 }
 
-int Extract(WString dest, const WString& archive, const std::vector<WString>& keep, ExtractFailure* failure) {
+int Extract(WString dest, const WString& archive, const std::vector<WString>& keep, ExtractFailure* failure,
+            ProgressSink* progress) {
   if (dest.empty() || dest.back() != kPathSeparator) dest += kPathSeparator;
   CreateDirectoryChain(dest);
 
@@ -157,6 +185,11 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
   FileInStream_CreateVTable(&d.archive);
   LookToRead_CreateVTable(&d.look, False);
   d.look.realStream = &d.archive.s;
+  if (progress != nullptr) {
+    d.counting = {{CountingStream::Read, CountingStream::Seek}, &d.archive.s, progress};
+    if (File_GetLength(&d.archive.file, &d.counting.size) != 0) d.counting.size = 0;
+    d.look.realStream = &d.counting.s;
+  }
   LookToRead_Init(&d.look);
   ILookInStream* stream = &d.look.s;
   if (const SRes res = OpenArchiveDatabase(&d.db, stream, d.alloc); res != SZ_OK) return res;
@@ -199,9 +232,9 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
 }  // namespace
 
 int ExtractArchive(const WString& destination, const WString& archive, std::vector<WString> keep,
-                   ExtractFailure* failure) {
+                   ExtractFailure* failure, ProgressSink* progress) {
   try {
-    return Extract(destination, archive, keep, failure);
+    return Extract(destination, archive, keep, failure, progress);
   } catch (const std::bad_alloc&) {
     return kExtractOutOfMemory;  // a path string could not be built
   }

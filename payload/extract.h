@@ -32,8 +32,10 @@ struct ExtractFailure {
 /// absolute, drive, "..", and on Windows any colon), or the decoder's own code. Entries before the
 /// failing one stay. For kExtractNotOpened and kExtractNotWritten, failure (when given) receives
 /// the archive's or the output file's path and the system's error.
+/// With progress, reading is reported as it goes: the bytes of the archive file read so far, of its
+/// size (a solid folder's share moves while it is decoded, not only between files).
 int ExtractArchive(const WString& destination, const WString& archive, std::vector<WString> keep,
-                   ExtractFailure* failure = nullptr);
+                   ExtractFailure* failure = nullptr, ProgressSink* progress = nullptr);
 
 /// Creates every folder of path, shortest first; true when the deepest creation succeeded.
 bool CreateDirectoryChain(const WString& path);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -119,6 +120,25 @@ ErrorKind ClassifySystemError(int error);
 /// Bytes this user may still write on the volume that holds path (an existing folder); 0 when the
 /// system cannot say.
 std::uint64_t FreeDiskSpace(const WString& path);
+
+/// Where long work reports how far it has come: done of total units. Called from the work's thread,
+/// often; cheap.
+class ProgressSink {
+ public:
+  virtual void Report(std::uint64_t done, std::uint64_t total) = 0;
+
+ protected:
+  ~ProgressSink() = default;
+};
+
+/// Runs work on a thread of its own while this thread keeps the user informed, and returns once work
+/// has returned. Work that lasts longer than about half a second gets a sign of life: on Windows a
+/// small window with caption, text and a progress bar filled from work's reports, which asks
+/// nothing, cannot be closed and is gone before this returns (this thread pumps its messages
+/// meanwhile, so it never shows as not responding); on POSIX a progress line on standard error when
+/// that is a terminal. Shorter work shows nothing.
+void RunShowingProgress(const WString& caption, const WString& text,
+                        const std::function<void(ProgressSink&)>& work);
 
 /// Asks the programs that hold files under folder open to close, without forcing them (Windows'
 /// Restart Manager, as installers do before replacing files). True when, as far as the system can

@@ -25,6 +25,8 @@ inline constexpr char16_t kStagingName[] = u"main.7z";
 /// The texts that end an installation. The failure text is followed by the result code in decimal
 /// and, on a second line, the cause in words and what to do about it.
 inline constexpr char16_t kCompletedText[] = u"安装完成";
+/// The line of the window that shows a long installation's progress, captioned with kProductName.
+inline constexpr char16_t kInstallingText[] = u"正在安装…";
 inline constexpr char16_t kFailedText[] = u"安装失败，错误代码：";
 inline constexpr char16_t kDamagedText[] = u"此安装程序已损坏，请重新下载后再运行。";
 inline constexpr char16_t kOutOfMemoryText[] = u"内存不足，请关闭其他程序后重试。";

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <string>
@@ -106,6 +107,26 @@ INSTANTIATE_TEST_SUITE_P(Archives, ExtractsLike7zz,
                            for (char& c : name) c = c == '-' ? '_' : c;
                            return name;
                          });
+
+TEST(ExtractArchive, ReportsHowMuchOfTheArchiveItHasRead) {
+  struct Recorder final : ProgressSink {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> reports;
+    void Report(std::uint64_t done, std::uint64_t total) override { reports.emplace_back(done, total); }
+  } recorder;
+  TempDir tmp;
+  const WString archive = Archive("bcj2-lzma2");
+  ASSERT_EQ(ExtractArchive(tmp.W(), archive, {}, nullptr, &recorder), 0);
+  ASSERT_FALSE(recorder.reports.empty());
+  const std::uint64_t size = fs::file_size(test::ToPath(archive));
+  // The whole file is read by the end (the header at its end last); every report is of that size.
+  std::uint64_t most = 0;
+  for (const auto& [done, total] : recorder.reports) {
+    EXPECT_EQ(total, size);
+    EXPECT_LE(done, size);
+    most = std::max(most, done);
+  }
+  EXPECT_EQ(most, size);
+}
 
 TEST(ExtractArchive, DestinationWithOrWithoutSeparatorAndMissingLevels) {
   TempDir tmp;

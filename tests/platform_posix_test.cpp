@@ -489,6 +489,38 @@ TEST_F(ShellOpenTest, ReportsWhatCannotStart) {
 
 // ---- Messages --------------------------------------------------------------------------------
 
+TEST(RunShowingProgress, ALineOnATerminalForLongWorkOnly) {
+  // Standard error on a terminal of the test's own for the scope.
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  const int saved = dup(STDERR_FILENO);
+  dup2(terminal, STDERR_FILENO);
+  std::thread::id worker;
+  RunShowingProgress(u"Kelvora", u"正在安装…", [&](ProgressSink& progress) {
+    worker = std::this_thread::get_id();
+    progress.Report(1, 4);
+    usleep(900 * 1000);
+  });
+  RunShowingProgress(u"Kelvora", u"正在安装…", [](ProgressSink&) { usleep(100 * 1000); });
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  close(terminal);
+  std::string shown;
+  char buffer[4096];
+  for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
+    shown.append(buffer, static_cast<size_t>(n));
+  close(master);
+
+  EXPECT_NE(worker, std::this_thread::get_id());
+  EXPECT_NE(shown.find("\r正在安装… 25%"), std::string::npos) << shown;
+  // The line ends once, complete, and the short work added nothing.
+  EXPECT_TRUE(shown.ends_with("\r正在安装… 100%\r\n")) << shown;
+  EXPECT_EQ(shown.find("100%"), shown.rfind("100%")) << shown;
+}
+
 class ShowMessageTest : public ::testing::Test {
  protected:
   /// Shows the message with a stand-in zenity on PATH; answers the output line and what the

@@ -119,5 +119,51 @@ TEST(FrameworkServicesWin32, CommonControlsCheckTheRecordSize) {
   EXPECT_TRUE(RegisterForRestart(0));
 }
 
+/// The progress window on screen, if any, and its bar's position.
+struct Shown {
+  bool window = false;
+  int position = -1;
+};
+
+Shown ProgressWindowNow(const wchar_t* caption) {
+  Shown shown;
+  const HWND window = FindWindowW(L"ZyvInstallProgress", caption);
+  shown.window = window != nullptr && IsWindowVisible(window);
+  if (const HWND bar =
+          window != nullptr ? FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr) : nullptr) {
+    DWORD_PTR pos = 0;
+    if (SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_BLOCK, 1000, &pos))
+      shown.position = static_cast<int>(pos);
+  }
+  return shown;
+}
+
+TEST(RunShowingProgressWin32, AWindowWithABarForLongWorkOnlyAndGoneAfterIt) {
+  ASSERT_TRUE(InitCommonControlsClasses(sizeof(INITCOMMONCONTROLSEX), 0xFF));
+  const DWORD ui_thread = GetCurrentThreadId();
+  Shown early, late;
+  DWORD work_thread = 0;
+  RunShowingProgress(u"Kelvora-test", u"正在安装…", [&](ProgressSink& progress) {
+    work_thread = GetCurrentThreadId();
+    progress.Report(1, 4);
+    Sleep(200);
+    early = ProgressWindowNow(L"Kelvora-test");
+    Sleep(700);
+    late = ProgressWindowNow(L"Kelvora-test");
+  });
+  EXPECT_NE(work_thread, ui_thread);
+  EXPECT_FALSE(early.window);  // not for the first half second
+  EXPECT_TRUE(late.window);
+  EXPECT_EQ(late.position, 250);  // a quarter of the archive read
+  EXPECT_FALSE(ProgressWindowNow(L"Kelvora-test").window);
+
+  Shown during;
+  RunShowingProgress(u"Kelvora-test", u"正在安装…", [&](ProgressSink&) {
+    Sleep(100);
+    during = ProgressWindowNow(L"Kelvora-test");
+  });
+  EXPECT_FALSE(during.window);
+}
+
 }  // namespace
 }  // namespace zyv
