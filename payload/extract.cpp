@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include "payload/archive_file.h"
+#include "payload/extract_shared.h"
 #include "payload/header_check.h"
 
 namespace zyv {
@@ -298,5 +299,11 @@ bool CreateDirectoryChain(const WString& path) {
   }
   return made;
 }
+
+ISzAlloc* ExtractorAlloc() { return &g_alloc; }
+ISzAlloc* ExtractorTempAlloc() { return &g_allocTemp; }
+std::size_t ExtractorMaxAllocation() { return kMaxAllocation; }
+SRes OpenArchiveDatabase(CSzArEx* db, ILookInStream* stream) { return OpenChecked(db, stream); }
+bool EntryNameIsSafe(const WString& name) { return IsSafeEntryName(name); }
 
 }  // namespace zyv
