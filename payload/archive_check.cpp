@@ -413,8 +413,8 @@ ArchiveVerdict Check(const WString& path) {
         "dudizu/config.ini has no [ZeReveza] section, where the installer keeps the user's settings: "
         "add the line [ZeReveza] to it");
   }
-  return {true, std::to_string(ar.NumFiles) + " entries in " + std::to_string(ar.NumFolders) +
-                    " folders decoded and checked, the largest folder " + Mib(largest) + " of the " +
+  return {true, std::to_string(ar.NumFiles) + " entries and " + std::to_string(ar.NumFolders) +
+                    " solid blocks decoded and checked; the largest unpacks to " + Mib(largest) + " of the " +
                     Mib(limit) + " allowed"};
 }
 
