@@ -23,6 +23,8 @@
 namespace zyv {
 namespace {
 
+using namespace std::string_literals;
+
 constexpr char16_t kProgram[] = u"dudizu/ZyvSHelp.exe";
 constexpr char16_t kSettings[] = u"dudizu/config.ini";
 constexpr std::string_view kSection = "ZeReveza";
@@ -64,7 +66,12 @@ std::string MethodName(UInt64 id) {
   return std::string("an unknown method ") + text;
 }
 
-std::string Quote(const WString& name) { return "\"" + Utf16ToUtf8(name) + "\""; }
+std::string Quote(const WString& name) {
+  std::string quoted = "\"";
+  quoted += Utf16ToUtf8(name);
+  quoted += '"';
+  return quoted;
+}
 
 ArchiveVerdict Refuse(std::string message) { return {false, std::move(message)}; }
 
@@ -181,7 +188,7 @@ ArchiveVerdict RefuseOpen(SRes res, CSzFile* file) {
           "the archive's list of files asks for more memory than the installer allows (code 2): it is "
           "damaged or forged, pack it again with 7zz");
     default:
-      return Refuse("the archive's headers are not ones 7-Zip writes (code " + std::to_string(res) +
+      return Refuse("the archive's headers are not ones 7-Zip writes (code "s + std::to_string(res) +
                     "): it is damaged or forged, pack it again with 7zz a -t7z");
   }
 }
@@ -317,7 +324,7 @@ ArchiveVerdict Check(const WString& path) {
     const UInt64 size = SzFolder_GetUnpackSize(const_cast<CSzFolder*>(&folder));
     if (size > limit) {
       const UInt32 first = r.db.FolderStartFileIndex[f];
-      return Refuse("a solid block (starting with " + Quote(EntryName(r.db, first)) + ") unpacks to " +
+      return Refuse("a solid block (starting with "s + Quote(EntryName(r.db, first)) + ") unpacks to " +
                     Mib(size) + ", more than the " + Mib(limit) +
                     " the installer can hold in memory: pack with smaller solid blocks (7zz -ms=64m); no "
                     "single file may be larger than " +
@@ -350,12 +357,12 @@ ArchiveVerdict Check(const WString& path) {
                                                 : "it would land outside the install "
                                                   "folder";
     if (!problem.empty()) {
-      return Refuse("the entry " + Quote(name) + " is unsafe: " + problem +
+      return Refuse("the entry "s + Quote(name) + " is unsafe: " + problem +
                     "; rename it in the product folder and pack again");
     }
     const WString key = PathKey(name);
     if (const auto [it, added] = seen.emplace(key, i); !added) {
-      return Refuse("the entries " + Quote(EntryName(r.db, it->second)) + " and " + Quote(name) +
+      return Refuse("the entries "s + Quote(EntryName(r.db, it->second)) + " and " + Quote(name) +
                     " are one path on Windows, so one would overwrite the other: keep one of them");
     }
     if (!ar.Files[i].IsDir && name == kProgram) hasProgram = true;
@@ -364,7 +371,7 @@ ArchiveVerdict Check(const WString& path) {
   for (const auto& [key, i] : seen) {
     for (size_t k = key.find(u'/'); k != WString::npos; k = key.find(u'/', k + 1)) {
       if (const auto it = seen.find(key.substr(0, k)); it != seen.end() && !ar.Files[it->second].IsDir) {
-        return Refuse("the entry " + Quote(EntryName(r.db, it->second)) + " is a file, but " +
+        return Refuse("the entry "s + Quote(EntryName(r.db, it->second)) + " is a file, but " +
                       Quote(EntryName(r.db, i)) + " needs it as a folder: rename one of them");
       }
     }
@@ -389,22 +396,22 @@ ArchiveVerdict Check(const WString& path) {
     size_t size = 0;
     const SRes res = SzArEx_Extract(&r.db, stream, i, &r.block, &r.out, &r.outSize, &offset, &size,
                                     ExtractorAlloc(), ExtractorTempAlloc());
-    const std::string where = " at " + Quote(EntryName(r.db, i)) + " (code " + std::to_string(res) + ")";
+    const std::string where = " at "s + Quote(EntryName(r.db, i)) + " (code " + std::to_string(res) + ")";
     switch (res) {
       case SZ_OK:
         break;
       case SZ_ERROR_CRC:
-        return Refuse("a checksum does not match" + where + ": the archive is damaged, pack it again");
+        return Refuse("a checksum does not match"s + where + ": the archive is damaged, pack it again");
       case SZ_ERROR_UNSUPPORTED:
-        return Refuse("the coders of a folder are combined in a way the installer cannot decode" + where +
+        return Refuse("the coders of a folder are combined in a way the installer cannot decode"s + where +
                       ": " + kCoderFix);
       case SZ_ERROR_MEM:
-        return Refuse("the decoder needs more memory than the installer allows" + where +
+        return Refuse("the decoder needs more memory than the installer allows"s + where +
                       ": pack with smaller solid blocks (7zz -ms=64m)");
       case SZ_ERROR_INPUT_EOF:
-        return Refuse("the archive is cut short" + where + ": copy it again whole");
+        return Refuse("the archive is cut short"s + where + ": copy it again whole");
       default:
-        return Refuse("the archive cannot be decoded" + where + ": it is damaged, pack it again");
+        return Refuse("the archive cannot be decoded"s + where + ": it is damaged, pack it again");
     }
     if (i == settings) sectionFound = HasSection(r.out + offset, size);
   }
