@@ -14,5 +14,5 @@ osslsigncode sign -h sha256 -n Kelvora -certs "$work/ca/signer.pem" -key "$work/
 osslsigncode verify -CAfile "$work/ca/ca.pem" -in "$signed" >"$work/verify.log" 2>&1 ||
   { cat "$work/verify.log" >&2; exit 1; }
 echo "signed and verified: $signed"
-# The scenario script takes the last --installer given.
-exec /usr/bin/python3 "$@" --installer "$signed" --damaged "$signed" Scenarios.test_first_install
+# The scenario script takes the last of each option given; its screenshots go beside the signed copy.
+exec /usr/bin/python3 "$@" --installer "$signed" --damaged "$signed" --artifacts "$work/artifacts" Scenarios.test_first_install
