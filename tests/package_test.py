@@ -49,21 +49,25 @@ class Package(unittest.TestCase):
 
         signed = os.path.join(out, "ZyvInstall.exe")
         unsigned = os.path.join(out, "unsigned", "ZyvInstall.exe")
-        verify = [ "osslsigncode", "verify", "-in"]
-        ok = run(verify + [signed, "-CAfile", os.path.join(self.ca, "ca.pem")])
+        def verify(exe, ca):
+            return run(["osslsigncode", "verify", "-in", exe, "-CAfile", os.path.join(ca, "ca.pem")])
+
+        ok = verify(signed, self.ca)
         self.assertEqual(ok.returncode, 0, ok.stdout + ok.stderr)
         self.assertIn("Signature verification: ok", ok.stdout)
-        self.assertNotEqual(run(verify + [signed, "-CAfile", os.path.join(self.other_ca, "ca.pem")]).returncode, 0)
-        self.assertNotEqual(run(verify + [unsigned, "-CAfile", os.path.join(self.ca, "ca.pem")]).returncode, 0)
+        self.assertNotEqual(verify(signed, self.other_ca).returncode, 0)
+        self.assertNotEqual(verify(unsigned, self.ca).returncode, 0)
+        resource = os.path.join(ARGS.root, "tests", "payload_resource.py")
         for exe in (signed, unsigned):
-            check = run(["/usr/bin/python3", os.path.join(ARGS.root, "tests", "payload_resource.py"), exe, ARGS.payload])
+            check = run(["/usr/bin/python3", resource, exe, ARGS.payload])
             self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
 
         # The released Linux installer installs the product, checked as the end-to-end suite checks it.
         linux = os.path.join(out, "ZyvInstall")
-        e2e = run(["/usr/bin/python3", os.path.join(ARGS.root, "tests", "e2e", "e2e_linux.py"), "--installer", linux,
-                   "--damaged", linux, "--payload", ARGS.payload, "--sevenzip", ARGS.sevenzip, "--artifacts",
-                   os.path.join(ARGS.work, "e2e"), "Scenarios.test_first_install"])
+        e2e = run(["/usr/bin/python3", os.path.join(ARGS.root, "tests", "e2e", "e2e_linux.py"),
+                   "--installer", linux, "--damaged", linux, "--payload", ARGS.payload,
+                   "--sevenzip", ARGS.sevenzip, "--artifacts", os.path.join(ARGS.work, "e2e"),
+                   "Scenarios.test_first_install"])
         self.assertEqual(e2e.returncode, 0, e2e.stdout + e2e.stderr)
 
     def pack(self, name, *switches, tree=None, rename=None):
@@ -100,8 +104,10 @@ class Package(unittest.TestCase):
             "arm64": (self.pack("arm64", "-m0=LZMA2", "-mf=ARM64"), ["ARM64", "-mf=BCJ2"]),
             "encrypted": (self.pack("encrypted", "-psecret", "-mhe=on"), ["encrypted", "without -p"]),
             "too_large": (self.pack("too_large", "-mx=1", tree=big), ["257 MiB", "256 MiB", "-ms="]),
-            "outside": (self.pack("outside", rename=["dudizu/readme.txt", "../readme.txt"]), ['"../readme.txt" is unsafe']),
-            "duplicate": (self.pack("duplicate", rename=["dudizu/readme.txt", "dudizu/LICENSE.TXT"]), ["one path"]),
+            "outside": (self.pack("outside", rename=["dudizu/readme.txt", "../readme.txt"]),
+                        ['"../readme.txt" is unsafe']),
+            "duplicate": (self.pack("duplicate", rename=["dudizu/readme.txt", "dudizu/LICENSE.TXT"]),
+                          ["one path"]),
             "no_program": (self.pack("no_program", "-x!dudizu/ZyvSHelp.exe"), ["no dudizu/ZyvSHelp.exe"]),
             "no_section": (self.pack("no_section", tree=no_section), ["no [ZeReveza] section"]),
             "damaged": (damaged, ["checksum", "damaged"]),

@@ -20,6 +20,7 @@ if cmp -s "$built" "$second"; then
   rm -rf "$work"
   exit 0
 fi
-echo "not reproducible: $built and $second differ in $(cmp -l "$built" "$second" | wc -l) bytes; first offsets:" >&2
+echo "not reproducible: $built and $second differ in $(cmp -l "$built" "$second" | wc -l) bytes;" \
+  "the first (offset, octal values):" >&2
 cmp -l "$built" "$second" | head -n 10 >&2
 exit 1

@@ -15,4 +15,5 @@ osslsigncode verify -CAfile "$work/ca/ca.pem" -in "$signed" >"$work/verify.log" 
   { cat "$work/verify.log" >&2; exit 1; }
 echo "signed and verified: $signed"
 # The scenario script takes the last of each option given; its screenshots go beside the signed copy.
-exec /usr/bin/python3 "$@" --installer "$signed" --damaged "$signed" --artifacts "$work/artifacts" Scenarios.test_first_install
+exec /usr/bin/python3 "$@" --installer "$signed" --damaged "$signed" --artifacts "$work/artifacts" \
+  Scenarios.test_first_install
