@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """scripts/package as a release engineer runs it: the sample product signed with a throw-away
-certificate gives the release files (the signature verifies against the test's CA and no other, both
+certificate and time-stamped by a local authority (tsa_server.py) gives the release files (the
+signature and its time stamp verify against the test's CA, the signature against no other CA, both
 products carry the archive byte for byte, SHA256SUMS holds, the Linux installer installs); archives
 the installer cannot install, made here with 7zz, are refused with the reason and leave DIR absent.
 
@@ -34,13 +35,20 @@ class Package(unittest.TestCase):
             subprocess.run(["bash", os.path.join(ARGS.root, "tests", "make_test_ca.sh"), folder], check=True)
         # The sample product's tree, from which the refused archives are packed.
         cls.tree = os.path.join(ARGS.work, "tree")
+        shutil.rmtree(cls.tree, ignore_errors=True)
         subprocess.run([ARGS.sevenzip, "x", "-bso0", "-bsp0", f"-o{cls.tree}", ARGS.payload], check=True)
 
     def test_signed_release(self):
         out = os.path.join(ARGS.work, "release")
         shutil.rmtree(out, ignore_errors=True)
+        tsa_server = os.path.join(ARGS.root, "tests", "tsa_server.py")
+        tsa = subprocess.Popen(["/usr/bin/python3", tsa_server, self.ca], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(tsa.wait)
+        self.addCleanup(tsa.kill)
+        port = tsa.stdout.readline().strip()
         done = package(ARGS.payload, out, "--sign-pkcs12", os.path.join(self.ca, "signer.pfx"),
-                       "--sign-pass-file", os.path.join(self.ca, "signer.pass"))
+                       "--sign-pass-file", os.path.join(self.ca, "signer.pass"),
+                       "--timestamp-url", f"http://127.0.0.1:{port}/")
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         files = sorted(os.path.relpath(os.path.join(d, f), out) for d, _, fs in os.walk(out) for f in fs)
         self.assertEqual(files, ["SHA256SUMS", "ZyvInstall", "ZyvInstall.exe", "unsigned/ZyvInstall.exe"])
@@ -50,11 +58,13 @@ class Package(unittest.TestCase):
         signed = os.path.join(out, "ZyvInstall.exe")
         unsigned = os.path.join(out, "unsigned", "ZyvInstall.exe")
         def verify(exe, ca):
-            return run(["osslsigncode", "verify", "-in", exe, "-CAfile", os.path.join(ca, "ca.pem")])
+            return run(["osslsigncode", "verify", "-in", exe, "-CAfile", os.path.join(ca, "ca.pem"),
+                        "-TSA-CAfile", os.path.join(ca, "ca.pem")])
 
         ok = verify(signed, self.ca)
         self.assertEqual(ok.returncode, 0, ok.stdout + ok.stderr)
-        self.assertIn("Signature verification: ok", ok.stdout)
+        self.assertIn("Timestamp Server Signature verification: ok", ok.stdout)
+        self.assertIn("\nSignature verification: ok", ok.stdout)
         self.assertNotEqual(verify(signed, self.other_ca).returncode, 0)
         self.assertNotEqual(verify(unsigned, self.ca).returncode, 0)
         resource = os.path.join(ARGS.root, "tests", "payload_resource.py")
