@@ -13,6 +13,7 @@
 
 #include "payload/archive_file.h"
 #include "payload/open_archive.h"
+#include "payload/extract_shared.h"
 
 namespace zyv {
 namespace {
@@ -250,5 +251,7 @@ bool CreateDirectoryChain(const WString& path) {
   }
   return made;
 }
+
+bool EntryNameIsSafe(const WString& name) { return IsSafeEntryName(name); }
 
 }  // namespace zyv

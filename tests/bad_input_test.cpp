@@ -1,6 +1,7 @@
 // ExtractArchive on damaged and hostile archives (tests/fixtures/make_bad_archives.py): each gives
 // its defined result code, never a crash (and, in the sanitizer build, no leak or bad access), and
-// nothing lands outside the destination.
+// nothing lands outside the destination. The release check (CheckArchive) reads each one too, and
+// refuses it: none holds the product's layout.
 #include <7zCrc.h>
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "payload/archive_check.h"
 #include "payload/extract.h"
 #include "tests/fuzz/repair_checksums.h"
 #include "tests/test_util.h"
@@ -109,6 +111,9 @@ TEST_P(BadArchive, GivesItsCodeAndWritesOnlyInsideTheDestination) {
   const fs::path archive = test::HostPath(ZYV_BINARY_DIR "/bad_archives") / (std::string(c.name) + ".7z");
   ASSERT_TRUE(fs::exists(archive)) << archive;
   TempDir tmp;
+  const ArchiveVerdict verdict = CheckArchive(ToWString(archive));
+  EXPECT_FALSE(verdict.installable);
+  EXPECT_FALSE(verdict.message.empty());
   EXPECT_EQ(ExtractArchive(tmp.W(u"dest"), ToWString(archive), {}), c.code);
   std::vector<std::string> beside;
   for (const auto& e : fs::directory_iterator(tmp.path())) beside.push_back(e.path().filename().string());

@@ -1,7 +1,9 @@
 # Packs the product folder into a 7z archive shaped like the shipped payload: solid, compressed
 # headers, one directory entry (dudizu); documents and settings in one LZMA2 folder, the programs
 # in a second folder filtered with BCJ2. No timestamps and fixed permissions, so the same input
-# always gives the same bytes.
+# always gives the same bytes: 7zz stores no file times with -mt*=off, and orders the files of a
+# solid block by name, not in the order the file system lists them (checked on tmpfs, which lists
+# newest first). The program itself is linked without a time stamp (--no-insert-timestamp).
 #   cmake -DSEVENZIP=7zz -DSOURCE=.../dudizu -DPROGRAM=.../ZyvSHelp.exe -DWORK=dir -DOUTPUT=x.7z -P pack.cmake
 foreach(var SEVENZIP SOURCE PROGRAM WORK OUTPUT)
   if(NOT DEFINED ${var})
