@@ -27,9 +27,12 @@ namespace zyv {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Differences;
 using test::ReadFileBytes;
+using test::ReadTree;
 using test::TempDir;
 using test::ToWString;
+using test::Tree;
 using test::WriteFileBytes;
 
 #ifdef _WIN32
@@ -44,45 +47,6 @@ fs::path Fixtures() {
 }
 
 WString Archive(const std::string& name) { return ToWString(Fixtures() / "archives" / (name + ".7z")); }
-
-/// Every entry under root by relative name: "<dir>", "<link>", or a file's bytes, on POSIX with
-/// modes after its permission bits (which extraction sets from the archive).
-using Tree = std::map<std::string, std::string>;
-
-Tree ReadTree(const fs::path& root, bool modes = false) {
-  Tree tree;
-  for (const auto& e : fs::recursive_directory_iterator(root)) {
-    const auto rel = e.path().lexically_relative(root).generic_u8string();
-    std::string& value = tree[std::string(rel.begin(), rel.end())];
-    const auto st = e.symlink_status();
-    if (fs::is_symlink(st)) {
-      value = "<link>";
-    } else if (fs::is_directory(st)) {
-      value = "<dir>";
-    } else {
-      if (modes && !kWindows)
-        value = std::to_string(static_cast<unsigned>(st.permissions() & fs::perms::mask)) + ":";
-      value += ReadFileBytes(e.path());
-    }
-  }
-  return tree;
-}
-
-/// Names whose entries differ, so that a failure lists names rather than megabytes.
-std::vector<std::string> Differences(const Tree& got, const Tree& want) {
-  std::vector<std::string> diff;
-  for (const auto& [name, value] : want) {
-    auto it = got.find(name);
-    if (it == got.end())
-      diff.push_back("missing " + name);
-    else if (it->second != value)
-      diff.push_back("differs " + name);
-  }
-  for (const auto& [name, value] : got) {
-    if (!want.count(name)) diff.push_back("extra " + name);
-  }
-  return diff;
-}
 
 Tree Reference(const std::string& name) { return ReadTree(Fixtures() / "reference" / name, true); }
 

@@ -27,42 +27,20 @@ namespace zyv {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Differences;
 using test::ReadFileBytes;
+using test::ReadTree;
 using test::TempDir;
+using test::Tree;
 using test::WriteFileBytes;
 
 const std::string kUserConfig = "[ZeReveza]\r\nlanguage=en\r\ninstall=Setup-13.exe\r\n; the user's own\r\n";
 const std::string kCompleted = "安装完成";
 
-/// Every file and folder under root by relative name, files with their bytes. launch.log is left
-/// out: the installed program writes it when the installer starts it, detached, at any time.
-using Tree = std::map<std::string, std::string>;
-
-Tree ReadTree(const fs::path& root) {
-  Tree tree;
-  if (!fs::exists(root)) return tree;
-  for (const auto& e : fs::recursive_directory_iterator(root)) {
-    const std::string rel = e.path().lexically_relative(root).string();
-    if (e.path().filename() == "launch.log") continue;
-    tree[rel] = fs::is_directory(e.symlink_status()) ? "<dir>" : ReadFileBytes(e.path());
-  }
-  return tree;
-}
-
-std::string Differences(const Tree& got, const Tree& want) {
-  std::string out;
-  for (const auto& [name, value] : want) {
-    const auto it = got.find(name);
-    if (it == got.end())
-      out += " missing:" + name;
-    else if (it->second != value)
-      out += " differs:" + name;
-  }
-  for (const auto& [name, value] : got) {
-    if (!want.count(name)) out += " extra:" + name;
-  }
-  return out;
-}
+// launch.log is left out of the trees compared here: the installed program writes it when the
+// installer starts it, detached, at any time.
+constexpr char kLaunchLog[] = "launch.log";
+const std::vector<std::string> kSame;
 
 struct ChildRun {
   int status = -1;
@@ -154,7 +132,7 @@ const Reference& Clean() {
     Home home;
     const ChildRun run = home.Install();
     EXPECT_TRUE(run.Succeeded()) << run.output;
-    return Reference{ReadTree(home.Folder()), ReadTree(home.Desktop())};
+    return Reference{ReadTree(home.Folder(), false, kLaunchLog), ReadTree(home.Desktop())};
   }();
   return reference;
 }
@@ -209,7 +187,7 @@ std::vector<std::string> Points(const Scenario& scenario) {
 void ExpectInstalled(const Home& home, const std::string& config, const std::string& context) {
   Tree want = Clean().folder;
   if (!config.empty()) want["config.ini"] = config;
-  EXPECT_EQ(Differences(ReadTree(home.Folder()), want), "") << context;
+  EXPECT_EQ(Differences(ReadTree(home.Folder(), false, kLaunchLog), want), kSame) << context;
   // The shortcut names this home's program, so only its presence and target are compared.
   const std::string shortcut = ReadFileBytes(home.Desktop() / "Kelvora.desktop");
   EXPECT_NE(shortcut.find((home.Folder() / "ZyvSHelp.exe").string()), std::string::npos) << context;
@@ -324,7 +302,7 @@ TEST(FailureCause, TheMessageSaysWhatFailedWhereAndTheUserFileSurvives) {
 TEST(TwoInstallers, TheSecondLeavesAloneWhatTheFirstIsInstalling) {
   Home home;
   Reinstalled(home);
-  const Tree before = ReadTree(home.Folder());
+  const Tree before = ReadTree(home.Folder(), false, kLaunchLog);
   {
     // While another installer holds the folder, a second one changes nothing and says nothing.
     const FolderLock first(test::ToWString(home.Folder()));
@@ -332,7 +310,7 @@ TEST(TwoInstallers, TheSecondLeavesAloneWhatTheFirstIsInstalling) {
     const ChildRun second = home.Install();
     EXPECT_TRUE(second.Succeeded());
     EXPECT_EQ(second.output, "");
-    EXPECT_EQ(Differences(ReadTree(home.Folder()), before), "");
+    EXPECT_EQ(Differences(ReadTree(home.Folder(), false, kLaunchLog), before), kSame);
     EXPECT_FALSE(fs::exists(home.Data() / "main.7z"));
   }
   // Started together, as a double-click does: whichever way they meet (one leaves, or one installs

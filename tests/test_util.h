@@ -11,9 +11,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -23,9 +26,7 @@ namespace zyv::test {
 namespace fs = std::filesystem;
 
 /// UTF-16 path as a filesystem path, and back.
-inline fs::path ToPath(const WString& p) {
-  return fs::path(std::u16string(p.begin(), p.end()));
-}
+inline fs::path ToPath(const WString& p) { return fs::path(std::u16string(p.begin(), p.end())); }
 inline WString ToWString(const fs::path& p) {
   const std::u16string s = p.u16string();
   return WString(s.begin(), s.end());
@@ -42,8 +43,8 @@ class TempDir {
   ~TempDir() {
     std::error_code ec;
     // Read-only files must become writable before they can be removed on Windows.
-    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
+    for (auto it = fs::recursive_directory_iterator(path_, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
       fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     }
     fs::remove_all(path_, ec);
@@ -79,7 +80,10 @@ class ScopedEnv {
 #ifdef _WIN32
     _putenv_s(name_.c_str(), v ? v->c_str() : "");
 #else
-    if (v) setenv(name_.c_str(), v->c_str(), 1); else unsetenv(name_.c_str());
+    if (v)
+      setenv(name_.c_str(), v->c_str(), 1);
+    else
+      unsetenv(name_.c_str());
 #endif
   }
   std::string name_;
@@ -122,5 +126,51 @@ inline std::uint32_t AttributesAsStored(std::uint32_t word) {
          FILE_ATTRIBUTE_ARCHIVE;
 }
 #endif
+
+/// A folder tree by relative name ("/" between names): folders as "<dir>", links as "<link>", files
+/// as their bytes.
+using Tree = std::map<std::string, std::string>;
+
+/// The tree under root (empty when root does not exist); with modes, each file's value starts with
+/// its permission bits (POSIX). Entries named skip are left out.
+inline Tree ReadTree(const fs::path& root, bool modes = false, std::string_view skip = {}) {
+  Tree tree;
+  if (!fs::exists(root)) return tree;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    if (!skip.empty() && e.path().filename() == skip) continue;
+    const auto rel = e.path().lexically_relative(root).generic_u8string();
+    std::string& value = tree[std::string(rel.begin(), rel.end())];
+    const auto st = e.symlink_status();
+    if (fs::is_symlink(st)) {
+      value = "<link>";
+    } else if (fs::is_directory(st)) {
+      value = "<dir>";
+    } else {
+#ifndef _WIN32
+      if (modes) value = std::to_string(static_cast<unsigned>(st.permissions() & fs::perms::mask)) + ":";
+#endif
+      value += ReadFileBytes(e.path());
+    }
+  }
+  return tree;
+}
+
+/// What got lacks, has beyond, or holds otherwise than want: one "missing", "extra" or "differs"
+/// line a name; empty when the trees are the same.
+inline std::vector<std::string> Differences(const Tree& got, const Tree& want) {
+  std::vector<std::string> diff;
+  for (const auto& [name, value] : want) {
+    const auto it = got.find(name);
+    if (it == got.end()) {
+      diff.push_back("missing " + name);
+    } else if (it->second != value) {
+      diff.push_back("differs " + name);
+    }
+  }
+  for (const auto& [name, value] : got) {
+    if (!want.count(name)) diff.push_back("extra " + name);
+  }
+  return diff;
+}
 
 }  // namespace zyv::test
