@@ -12,37 +12,37 @@
 #include <vector>
 
 #include "payload/archive_file.h"
-#include "payload/open_archive.h"
 #include "payload/extract_shared.h"
+#include "payload/open_archive.h"
 
 namespace zyv {
 namespace {
 
 constexpr UInt32 kNoFolder = 0xFFFFFFFF;
 
-/// The archive file as the look-ahead buffer reads it, telling progress how far into the file
-/// reading has come. The SDK hands s back as the first argument, so it comes first.
+/// The archive file as the look-ahead buffer reads it, telling progress how much of it has been
+/// read: every byte read counts once, up to the file's size, so the share only grows (the reader
+/// reads the header at the file's end first, then the packed streams from its start). The SDK hands
+/// s back as the first argument, so it comes first.
 struct CountingStream {
   ISeekInStream s;
   ISeekInStream* file;
   ProgressSink* progress;
   UInt64 size = 0;
-  UInt64 position = 0;
+  UInt64 read = 0;
 
   static SRes Read(void* p, void* buf, size_t* size) {
     auto* self = static_cast<CountingStream*>(p);
     const SRes res = self->file->Read(self->file, buf, size);
     if (res == SZ_OK) {
-      self->position += *size;
-      self->progress->Report(self->position, self->size);
+      self->read = std::min(self->size, self->read + *size);
+      self->progress->Report(self->read, self->size);
     }
     return res;
   }
   static SRes Seek(void* p, Int64* pos, ESzSeek origin) {
     auto* self = static_cast<CountingStream*>(p);
-    const SRes res = self->file->Seek(self->file, pos, origin);
-    if (res == SZ_OK) self->position = static_cast<UInt64>(*pos);
-    return res;
+    return self->file->Seek(self->file, pos, origin);
   }
 };
 
