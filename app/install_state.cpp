@@ -1,7 +1,6 @@
 #include "app/install_state.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -21,10 +20,11 @@ WString MarkerPath(const WString& base) { return InstallFolder(base) + kPathSepa
 std::string SettingsLine(const std::string& bytes) {
   std::uint64_t hash = 0xcbf29ce484222325u;
   for (const unsigned char c : bytes) hash = (hash ^ c) * 0x100000001b3u;
-  char line[64];
-  std::snprintf(line, sizeof line, "settings %zu %016llx\n", bytes.size(),
-                static_cast<unsigned long long>(hash));
-  return line;
+  // Spelt out rather than formatted: a printf in the Windows installer would bring in its whole
+  // implementation for this one line.
+  std::string hex(16, '0');
+  for (int i = 15; i >= 0; --i, hash >>= 4) hex[static_cast<size_t>(i)] = "0123456789abcdef"[hash & 0xF];
+  return "settings " + std::to_string(bytes.size()) + " " + hex + "\n";
 }
 
 /// Whether the file at path is the one line describes.
