@@ -133,7 +133,7 @@ using Tree = std::map<std::string, std::string>;
 
 /// The tree under root (empty when root does not exist); with modes, each file's value starts with
 /// its permission bits (POSIX). Entries named skip are left out.
-inline Tree ReadTree(const fs::path& root, bool modes = false, std::string_view skip = {}) {
+inline Tree ReadTree(const fs::path& root, [[maybe_unused]] bool modes = false, std::string_view skip = {}) {
   Tree tree;
   if (!fs::exists(root)) return tree;
   for (const auto& e : fs::recursive_directory_iterator(root)) {
