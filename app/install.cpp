@@ -156,6 +156,7 @@ void RunInstall(WString base) {
   // An update over a running Kelvora: it is asked to close (and started again at the end anyway)
   // before its settings are read, since a program may well save them as it closes.
   AskHoldersToClose(InstallFolder(base));
+  RemoveMovedAside(InstallFolder(base));
   InstallState state = ReadInstallState(base);
   BackupConfig(base, state);
   ExtractFailure cause;

@@ -146,6 +146,14 @@ void RunShowingProgress(const WString& caption, const WString& text,
 /// replaced under it (true).
 bool AskHoldersToClose(const WString& folder);
 
+/// What a file in use that an update had to replace is renamed to, beside it (Windows), followed by
+/// nothing or a digit: NAME.zyv-old.
+inline constexpr char16_t kMovedAsideSuffix[] = u".zyv-old";
+
+/// Deletes the files under folder that an earlier update moved aside and nothing holds any more.
+/// Nothing to do where files are never moved aside.
+void RemoveMovedAside(const WString& folder);
+
 /// Registers the running program with the system's restart manager (RESTART_* flags in flags).
 /// No-op where there is no restart manager.
 bool RegisterForRestart(std::uint32_t flags);

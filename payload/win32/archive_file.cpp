@@ -37,7 +37,7 @@ bool MoveAside(const WString& path) {
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
   for (int n = 0; n < 10; ++n) {
     const WString aside =
-        path + u".zyv-old" + (n == 0 ? WString() : WString(1, static_cast<char16_t>(u'0' + n)));
+        path + kMovedAsideSuffix + (n == 0 ? WString() : WString(1, static_cast<char16_t>(u'0' + n)));
     if (MoveFileExW(W(path), W(aside), MOVEFILE_REPLACE_EXISTING) != FALSE) {
       // Needs administrator rights, which the installer asks for; without them the file stays
       // until the next update replaces it.

@@ -6,4 +6,6 @@ namespace zyv {
 
 bool AskHoldersToClose(const WString&) { return true; }
 
+void RemoveMovedAside(const WString&) {}
+
 }  // namespace zyv

@@ -29,6 +29,15 @@ void ListFiles(const WString& folder, std::vector<WString>& files) {
   FindClose(find);
 }
 
+/// Whether name ends in the moved-aside suffix, with or without its digit.
+bool IsMovedAside(const WString& name) {
+  const WString suffix = kMovedAsideSuffix;
+  const bool digit = !name.empty() && name.back() >= u'0' && name.back() <= u'9';
+  const std::size_t extra = digit ? 1 : 0;
+  return name.size() > suffix.size() + extra &&
+         name.compare(name.size() - suffix.size() - extra, suffix.size(), suffix) == 0;
+}
+
 template <typename Fn>
 Fn Function(HMODULE module, const char* name) {
   // Through void (*)() so the cast between function types is explicit about being deliberate.
@@ -71,6 +80,15 @@ bool AskHoldersToClose(const WString& folder) {
   }
   FreeLibrary(library);
   return closed;
+}
+
+void RemoveMovedAside(const WString& folder) {
+  std::vector<WString> files;
+  ListFiles(folder, files);
+  for (const WString& file : files) {
+    // One still held (its program still runs) stays until the restart that was asked for.
+    if (IsMovedAside(file)) DeleteFileW(win32::W(file));
+  }
 }
 
 }  // namespace zyv
