@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <sstream>
@@ -259,9 +260,13 @@ TEST(FullDisk, AFailedWriteMidExtractionKeepsTheUserFileAndTheNextRunCompletes) 
   fs::create_symlink("/dev/full", home.Folder() / "readme.txt");
   const ChildRun failed = home.Install();
   EXPECT_TRUE(failed.Succeeded());
-  EXPECT_EQ(failed.output.substr(0, failed.output.find(" MB，可用 ")),
-            "安装失败，错误代码：11\n磁盘空间不足：安装需要约 1")
+  // The room needed is the payload's unpacked size, whole megabytes rounded up (at least 1).
+  const std::string needed = "安装失败，错误代码：11\n磁盘空间不足：安装需要约 ";
+  EXPECT_TRUE(failed.output.starts_with(needed)) << failed.output;
+  EXPECT_GE(std::atoi(failed.output.c_str() + std::min(needed.size(), failed.output.size())), 1)
       << failed.output;
+  EXPECT_TRUE(failed.output.ends_with(" MB。请腾出空间后重试。\n")) << failed.output;
+  EXPECT_NE(failed.output.find(" MB，可用 "), std::string::npos) << failed.output;
   EXPECT_EQ(ReadFileBytes(home.Config()), kUserConfig);
   EXPECT_FALSE(fs::exists(home.Folder() / "config.ini.bak"));
   EXPECT_FALSE(fs::exists(home.Data() / "main.7z"));
