@@ -25,10 +25,6 @@ WString InstallerName() {
   return installer;
 }
 
-}  // namespace
-
-namespace {
-
 WString Decimal(std::uint64_t n) {
   const std::string digits = std::to_string(n);
   return WString(digits.begin(), digits.end());
