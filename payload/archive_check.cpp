@@ -268,29 +268,6 @@ bool HasSection(const Byte* data, size_t size) {
   return false;
 }
 
-/// The archive's file and reader state, released whichever way the check ends.
-struct Reader {
-  ReaderAllocators alloc;
-  CFileInStream archive;
-  CLookToRead look;
-  CSzArEx db;
-  UInt32 block = 0xFFFFFFFF;
-  Byte* out = nullptr;
-  size_t outSize = 0;
-
-  Reader() {
-    File_Construct(&archive.file);
-    SzArEx_Init(&db);
-  }
-  ~Reader() {
-    IAlloc_Free(alloc.Main(), out);
-    SzArEx_Free(&db, alloc.Main());
-    File_Close(&archive.file);
-  }
-  Reader(const Reader&) = delete;
-  Reader& operator=(const Reader&) = delete;
-};
-
 WString EntryName(const CSzArEx& db, UInt32 i) {
   std::vector<UInt16> units(SzArEx_GetFileNameUtf16(&db, i, nullptr));
   SzArEx_GetFileNameUtf16(&db, i, units.data());
@@ -300,14 +277,10 @@ WString EntryName(const CSzArEx& db, UInt32 i) {
 std::string Mib(UInt64 bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB"; }
 
 ArchiveVerdict Check(const WString& path) {
-  Reader r;
+  ArchiveReader r;
   if (!OpenArchiveFile(&r.archive.file, path)) return Refuse("the archive cannot be opened");
-  FileInStream_CreateVTable(&r.archive);
-  LookToRead_CreateVTable(&r.look, False);
-  r.look.realStream = &r.archive.s;
-  LookToRead_Init(&r.look);
   CrcGenerateTable();
-  ILookInStream* stream = &r.look.s;
+  ILookInStream* stream = r.Attach();
   if (const SRes res = OpenArchiveDatabase(&r.db, stream, r.alloc); res != SZ_OK)
     return RefuseOpen(res, &r.archive.file);
   const CSzAr& ar = r.db.db;

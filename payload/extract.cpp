@@ -46,31 +46,13 @@ struct CountingStream {
   }
 };
 
-/// Owns what one call opens, allocates and decodes into, and closes it whichever way the call ends.
-struct Decoder {
-  ReaderAllocators alloc;
-  CFileInStream archive;
+/// What one call opens, allocates and decodes into, released whichever way the call ends.
+struct Decoder : ArchiveReader {
   CountingStream counting{};
-  CLookToRead look;
-  CSzArEx db;
-  UInt32 block = kNoFolder;  // the folder held in out, so a solid folder is decoded once
-  Byte* out = nullptr;
-  size_t outSize = 0;
   UInt16* name = nullptr;  // grows to the longest name met so far
   size_t nameCapacity = 0;
 
-  Decoder() {
-    File_Construct(&archive.file);
-    SzArEx_Init(&db);
-  }
-  ~Decoder() {
-    IAlloc_Free(alloc.Main(), out);
-    SzArEx_Free(&db, alloc.Main());
-    std::free(name);
-    File_Close(&archive.file);
-  }
-  Decoder(const Decoder&) = delete;
-  Decoder& operator=(const Decoder&) = delete;
+  ~Decoder() { std::free(name); }
 };
 
 bool IsAnySeparator(char16_t c) { return c == u'/' || c == u'\\'; }
@@ -183,16 +165,11 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
 
   Decoder d;
   if (!OpenArchiveFile(&d.archive.file, archive)) return Fail(kExtractNotOpened, archive, failure);
-  FileInStream_CreateVTable(&d.archive);
-  LookToRead_CreateVTable(&d.look, False);
-  d.look.realStream = &d.archive.s;
   if (progress != nullptr) {
     d.counting = {{CountingStream::Read, CountingStream::Seek}, &d.archive.s, progress};
     if (File_GetLength(&d.archive.file, &d.counting.size) != 0) d.counting.size = 0;
-    d.look.realStream = &d.counting.s;
   }
-  LookToRead_Init(&d.look);
-  ILookInStream* stream = &d.look.s;
+  ILookInStream* stream = d.Attach(progress != nullptr ? &d.counting.s : nullptr);
   if (const SRes res = OpenArchiveDatabase(&d.db, stream, d.alloc); res != SZ_OK) return res;
 
   if (failure != nullptr) {

@@ -25,6 +25,25 @@ void Free(void*, void* block) { std::free(block); }
 
 }  // namespace
 
+ArchiveReader::ArchiveReader() {
+  File_Construct(&archive.file);
+  SzArEx_Init(&db);
+}
+
+ArchiveReader::~ArchiveReader() {
+  IAlloc_Free(alloc.Main(), out);
+  SzArEx_Free(&db, alloc.Main());
+  File_Close(&archive.file);
+}
+
+ILookInStream* ArchiveReader::Attach(ISeekInStream* through) {
+  FileInStream_CreateVTable(&archive);
+  LookToRead_CreateVTable(&look, False);
+  look.realStream = through != nullptr ? through : &archive.s;
+  LookToRead_Init(&look);
+  return &look.s;
+}
+
 // The main allocator hands out zeroed memory: the file table it allocates is then fully defined
 // even where a damaged header leaves a field unset, and reads the same on every run.
 ReaderAllocators::ReaderAllocators() : main{{Allocate, Free}, true}, temp{{Allocate, Free}, false} {}

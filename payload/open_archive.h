@@ -2,6 +2,7 @@
 #pragma once
 
 #include <7z.h>
+#include <7zFile.h>
 
 #include <cstddef>
 
@@ -33,6 +34,27 @@ struct ReaderAllocators {
 
   ReaderAlloc main;
   ReaderAlloc temp;
+};
+
+/// One archive file read the installer's way: the file, the look-ahead buffer over it, the database
+/// and the folder decoded last, all released whichever way the owner's call ends.
+struct ArchiveReader {
+  ArchiveReader();
+  ~ArchiveReader();
+  ArchiveReader(const ArchiveReader&) = delete;
+  ArchiveReader& operator=(const ArchiveReader&) = delete;
+
+  /// Once archive.file is open: the stream the reader reads through, a look-ahead buffer (look-ahead
+  /// off, 16 KiB) over the file, or over through when given (which reads the file itself).
+  ILookInStream* Attach(ISeekInStream* through = nullptr);
+
+  ReaderAllocators alloc;
+  CFileInStream archive;
+  CLookToRead look;
+  CSzArEx db;
+  UInt32 block = 0xFFFFFFFF;  // the folder held in out, so a solid folder is decoded once
+  Byte* out = nullptr;
+  size_t outSize = 0;
 };
 
 /// SzArEx_Open on stream (positioned at the archive's start) with alloc, then what the installer
