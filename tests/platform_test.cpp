@@ -5,8 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "platform/worker_pool.h"
 #include "tests/test_util.h"
 
 namespace zyv {
@@ -140,6 +145,48 @@ TEST(PlatformPaths, CjkAndNonBmpNamesWorkThroughEveryOperation) {
   EXPECT_FALSE(PathExists(backup));
   EXPECT_TRUE(RemoveFile(file));
   EXPECT_FALSE(fs::exists(test::ToPath(file)));
+}
+
+TEST(WorkerPool, RunsEveryTaskOnceInOrderOfSubmissionAndWaitsForAll) {
+  for (const unsigned threads : {0u, 1u, 3u}) {
+    const std::thread::id self = std::this_thread::get_id();
+    WorkerPool pool(threads);
+    EXPECT_EQ(pool.size(), threads);
+    std::mutex mutex;
+    std::vector<int> started;
+    std::atomic<int> finished{0}, elsewhere{0};
+    for (int round = 0; round < 2; ++round) {  // a pool serves again after Wait
+      for (int i = 0; i < 100; ++i) {
+        pool.Submit([&, i] {
+          {
+            const std::lock_guard lock(mutex);
+            started.push_back(i);
+          }
+          if (std::this_thread::get_id() != self) elsewhere.fetch_add(1);
+          finished.fetch_add(1);
+        });
+      }
+      pool.Wait();
+      EXPECT_EQ(finished.load(), 100 * (round + 1)) << threads;
+    }
+    // Without threads the submitting thread runs each task; with one, they run exactly in order.
+    EXPECT_EQ(elsewhere.load(), threads == 0 ? 0 : 200) << threads;
+    if (threads <= 1) {
+      for (size_t k = 0; k < started.size(); ++k) EXPECT_EQ(started[k], static_cast<int>(k % 100));
+    }
+  }
+}
+
+TEST(WorkerPool, CountFollowsTheCoresUnlessNamed) {
+  const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxWorkers);
+  for (const char* value : {"3", "1", "8"}) {
+    const test::ScopedEnv named(kWorkersVariable, value);
+    EXPECT_EQ(WorkerCount(), static_cast<unsigned>(std::atoi(value)));
+  }
+  for (const char* value : {"0", "9", "2x", ""}) {
+    const test::ScopedEnv named(kWorkersVariable, value);
+    EXPECT_EQ(WorkerCount(), cores) << value;
+  }
 }
 
 }  // namespace

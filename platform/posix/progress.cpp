@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "platform/worker_pool.h"
 
 namespace zyv {
 namespace {
@@ -47,7 +47,8 @@ void Print(const std::string& line) {
 
 void RunShowingProgress(const WString&, const WString& text, const std::function<void(ProgressSink&)>& work) {
   Shared shared;
-  std::thread worker([&] {
+  WorkerPool worker(1);
+  worker.Submit([&] {
     work(shared);
     {
       const std::lock_guard lock(shared.mutex);
@@ -66,7 +67,6 @@ void RunShowingProgress(const WString&, const WString& text, const std::function
     Print("\r" + label + "100%\n");
     std::fflush(stderr);
   }
-  worker.join();
 }
 
 }  // namespace zyv

@@ -1,11 +1,12 @@
 // A sign of life during long work: a small window with the product's name, a line of text and a
 // progress bar, shown once the work has lasted half a second. This thread keeps pumping messages
-// while a worker thread does the work, so the window never shows as not responding.
+// while a worker of the pool does the work, so the window never shows as not responding.
 #include <algorithm>
 #include <atomic>
 #include <memory>
 
 #include "platform/win32/wide.h"
+#include "platform/worker_pool.h"
 // This needs windows.h before it.
 #include <commctrl.h>
 
@@ -18,7 +19,6 @@ constexpr DWORD kTickMs = 50;
 constexpr int kBarRange = 1000;
 
 struct Job final : ProgressSink {
-  const std::function<void(ProgressSink&)>* work;
   std::atomic<std::uint64_t> done{0}, total{0};
 
   void Report(std::uint64_t d, std::uint64_t t) override {
@@ -31,12 +31,6 @@ struct Job final : ProgressSink {
     return static_cast<int>(std::min<std::uint64_t>(done.load(std::memory_order_relaxed), t) * kBarRange / t);
   }
 };
-
-DWORD WINAPI RunJob(void* context) {
-  Job& job = *static_cast<Job*>(context);
-  (*job.work)(job);
-  return 0;
-}
 
 LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   // The user cannot close it: it goes away when the work is done.
@@ -99,26 +93,33 @@ struct ProgressWindow {
 void RunShowingProgress(const WString& caption, const WString& text,
                         const std::function<void(ProgressSink&)>& work) {
   Job job;
-  job.work = &work;
-  const HANDLE thread = CreateThread(nullptr, 0, RunJob, &job, 0, nullptr);
-  if (thread == nullptr) {
-    work(job);  // no thread to be had: the work still gets done, without a sign of life
+  const HANDLE ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (ended == nullptr) {
+    work(job);  // nothing to wait on: the work still gets done, without a sign of life
     return;
   }
-  const ULONGLONG start = GetTickCount64();
-  std::unique_ptr<ProgressWindow> shown;
-  while (MsgWaitForMultipleObjects(1, &thread, FALSE, kTickMs, QS_ALLINPUT) != WAIT_OBJECT_0) {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
+  {
+    // Without a thread to be had, Submit runs the work itself and the loop below ends at once.
+    WorkerPool worker(1);
+    worker.Submit([&] {
+      work(job);
+      SetEvent(ended);
+    });
+    const ULONGLONG start = GetTickCount64();
+    std::unique_ptr<ProgressWindow> shown;
+    while (MsgWaitForMultipleObjects(1, &ended, FALSE, kTickMs, QS_ALLINPUT) != WAIT_OBJECT_0) {
+      MSG message;
+      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+      }
+      if (shown == nullptr && GetTickCount64() - start >= kShowAfterMs) {
+        shown = std::make_unique<ProgressWindow>(caption, text);
+      }
+      if (shown != nullptr && shown->bar != nullptr) SendMessageW(shown->bar, PBM_SETPOS, job.Position(), 0);
     }
-    if (shown == nullptr && GetTickCount64() - start >= kShowAfterMs) {
-      shown = std::make_unique<ProgressWindow>(caption, text);
-    }
-    if (shown != nullptr && shown->bar != nullptr) SendMessageW(shown->bar, PBM_SETPOS, job.Position(), 0);
   }
-  CloseHandle(thread);
+  CloseHandle(ended);
 }
 
 }  // namespace zyv

@@ -1,0 +1,56 @@
+// The process's one pool of worker threads: extraction writes and closes files on it, and the
+// progress display runs its work on it. Standard threads on both systems.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace zyv {
+
+/// The largest pool worth having: writing files stops scaling well before it, and every thread
+/// costs a stack.
+inline constexpr unsigned kMaxWorkers = 8;
+
+/// Names the number of workers for a measurement (1 to kMaxWorkers); otherwise it follows the cores.
+inline constexpr char kWorkersVariable[] = "ZYV_WORKERS";
+
+/// How many workers a pool of this machine has: the processor count, at most kMaxWorkers, or the
+/// number kWorkersVariable names.
+unsigned WorkerCount();
+
+/// A fixed set of threads that run tasks in the order they were submitted. Tasks must not throw.
+class WorkerPool {
+ public:
+  using Task = std::function<void()>;
+
+  /// Starts up to threads workers. Where the system refuses a thread the pool makes do with fewer;
+  /// with none at all, Submit runs each task itself before it returns.
+  explicit WorkerPool(unsigned threads);
+  /// Waits for every task submitted, then ends the workers.
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  void Submit(Task task);
+  /// Returns once every task submitted so far has returned.
+  void Wait();
+  /// The threads actually started (0: tasks run in Submit).
+  unsigned size() const { return static_cast<unsigned>(threads_.size()); }
+
+ private:
+  void Work();
+
+  std::mutex mutex_;
+  std::condition_variable queued_;  // a task waits, or the pool is ending
+  std::condition_variable idle_;    // the last pending task has returned
+  std::deque<Task> queue_;
+  unsigned pending_ = 0;  // submitted and not yet returned
+  bool ending_ = false;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace zyv
