@@ -6,14 +6,21 @@
 #include <7zFile.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <string_view>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "payload/archive_file.h"
 #include "payload/extract_shared.h"
 #include "payload/open_archive.h"
+#include "platform/worker_pool.h"
 
 namespace zyv {
 namespace {
@@ -99,19 +106,26 @@ int Fail(int code, const WString& path, ExtractFailure* failure) {
   return code;
 }
 
-/// Writes size bytes to path, replacing it; kExtractOk or kExtractNotWritten.
-int WriteOutputFile(const WString& path, const Byte* data, size_t size, ExtractFailure* failure) {
+/// Writes size bytes to path, replacing it, and closes it. False on failure, with the system's
+/// reason (read at once after the failing call) in error.
+bool WriteOutputFile(const WString& path, const Byte* data, size_t size, int& error) {
   CSzFile out;
   File_Construct(&out);
-  if (!CreateOutputFile(&out, path)) return Fail(kExtractNotWritten, path, failure);
+  if (!CreateOutputFile(&out, path)) {
+    error = LastSystemError();
+    return false;
+  }
   size_t written = size;
   if (size != 0 && (File_Write(&out, data, &written) != 0 || written != size)) {
-    const int code = Fail(kExtractNotWritten, path, failure);
+    error = LastSystemError();
     File_Close(&out);
-    return code;
+    return false;
   }
-  if (File_Close(&out) != 0) return Fail(kExtractNotWritten, path, failure);
-  return kExtractOk;
+  if (File_Close(&out) != 0) {
+    error = LastSystemError();
+    return false;
+  }
+  return true;
 }
 
 bool KeptByList(const WString& full, const std::vector<WString>& keep) {
@@ -121,6 +135,154 @@ bool KeptByList(const WString& full, const std::vector<WString>& keep) {
   return false;
 }
 
+constexpr UInt32 kNoEntry = 0xFFFFFFFF;
+
+/// While a decoded folder's files are still being written, the next folder may be decoded beside
+/// it as long as both, with every earlier folder still being written, fit in the largest folder
+/// plus this much; the rest of the 64 MiB beyond the largest folder is left to the decoder's own
+/// buffers and the program.
+constexpr UInt64 kOverlapAllowance = UInt64{56} << 20;
+
+/// The files of the walk, written and closed by the worker pool in the order the archive lists
+/// them, and the first failure in that order, wherever it happened. A decoded folder is shared by
+/// the writes from it: the reader lets go of it when it decodes the next folder, and the last write
+/// frees it. Once a failure is recorded no entry after it starts; those already started (at most
+/// one per other worker) finish.
+class Writers {
+ public:
+  Writers(ArchiveReader& reader, UInt64 largestFolder)
+      : reader_(reader), room_(largestFolder + kOverlapAllowance) {}
+  ~Writers() {
+    pool_.Wait();  // before current_ and the reader's buffer can go
+    if (current_ != nullptr && current_.get() == reader_.out) {
+      reader_.out = nullptr;  // current_ owns it
+      reader_.outSize = 0;
+    }
+  }
+  Writers(const Writers&) = delete;
+  Writers& operator=(const Writers&) = delete;
+
+  /// True once some entry has failed: nothing after it is to be placed.
+  bool Failed() const { return failedAt_.load(std::memory_order_acquire) != kNoEntry; }
+
+  /// Records code for entry index when no earlier entry has failed; path and the system's error
+  /// with it when cause is given.
+  void Record(UInt32 index, int code, const WString* cause = nullptr, int systemError = 0) {
+    const std::lock_guard lock(mutex_);
+    if (index >= failedAt_.load(std::memory_order_relaxed)) return;
+    code_ = code;
+    hasCause_ = cause != nullptr;
+    systemError_ = systemError;
+    try {
+      path_ = cause != nullptr ? *cause : WString();
+    } catch (const std::bad_alloc&) {
+      path_.clear();  // the code and the error still say what happened
+    }
+    failedAt_.store(index, std::memory_order_release);
+  }
+
+  /// Before the reader decodes folder (of size bytes): the folder it holds passes to the writes
+  /// still to come from it, and this waits until the new one fits beside those still held.
+  void BeforeDecoding(UInt32 folder, UInt64 size) {
+    if (reader_.out == nullptr || reader_.block == folder) return;
+    if (current_ != nullptr && current_.get() == reader_.out) {
+      reader_.out = nullptr;
+      reader_.outSize = 0;
+      current_.reset();  // freed here when no write needs it any more
+    }
+    std::unique_lock lock(mutex_);
+    released_.wait(lock, [&] { return held_ == 0 || held_ + size <= room_; });
+  }
+
+  /// After the reader has given entry's data: the block it lies in, shared from now on.
+  void Adopt() {
+    if (reader_.out == nullptr || current_.get() == reader_.out) return;
+    const size_t size = reader_.outSize;
+    {
+      const std::lock_guard lock(mutex_);
+      held_ += size;
+    }
+    current_ = std::shared_ptr<Byte>(reader_.out, [this, size](Byte* block) {
+      IAlloc_Free(reader_.alloc.Main(), block);
+      {
+        const std::lock_guard lock(mutex_);
+        held_ -= size;
+      }
+      released_.notify_all();
+    });
+  }
+
+  /// Whether something may already be on its way to path: a file written by a write still queued
+  /// or running. Then the pool drains first, so that two writes of one path, or a folder made where
+  /// a file is still to be written, happen in archive order.
+  void BeforeTouching(const WString& path) {
+    if (!queued_.empty() && queued_.count(Key(path)) != 0) {
+      pool_.Wait();
+      queued_.clear();
+    }
+  }
+
+  /// Queues the write of entry index to full (its folders made, its path touched) from data.
+  void Write(UInt32 index, WString full, const Byte* data, size_t size, const CSzFileItem& item) {
+    BeforeTouching(full);
+    queued_.insert(Key(full));
+    const bool attribDefined = item.AttribDefined != 0;
+    const UInt32 attrib = item.Attrib;
+    pool_.Submit([this, index, full = std::move(full), data, size, attribDefined, attrib, block = current_] {
+      if (failedAt_.load(std::memory_order_acquire) < index) return;  // an earlier entry failed
+      if (int error = 0; !WriteOutputFile(full, data, size, error)) {
+        Record(index, kExtractNotWritten, &full, error);
+        return;
+      }
+      if (attribDefined) ApplyFileAttributes(full, attrib);
+    });
+  }
+
+  /// Waits for every write, then gives the first failure in archive order (its path and error in
+  /// failure) or kExtractOk.
+  int Finish(ExtractFailure* failure) {
+    pool_.Wait();
+    queued_.clear();
+    const std::lock_guard lock(mutex_);
+    if (failedAt_.load(std::memory_order_relaxed) == kNoEntry) return kExtractOk;
+    if (hasCause_ && failure != nullptr) {
+      failure->path = path_;
+      failure->systemError = systemError_;
+    }
+    return code_;
+  }
+
+ private:
+  /// Paths that name one file are one key: on Windows, names differing in ASCII letter case.
+  static WString Key(const WString& path) {
+#ifdef _WIN32
+    WString key = path;
+    for (char16_t& c : key) {
+      if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+    }
+    return key;
+#else
+    return path;
+#endif
+  }
+
+  ArchiveReader& reader_;
+  const UInt64 room_;
+
+  std::mutex mutex_;
+  std::condition_variable released_;
+  UInt64 held_ = 0;  // bytes of decoded folders still alive
+  std::atomic<UInt32> failedAt_{kNoEntry};
+  int code_ = kExtractOk;
+  bool hasCause_ = false;
+  WString path_;
+  int systemError_ = 0;
+
+  std::shared_ptr<Byte> current_;       // the reader's folder as the writes share it
+  std::unordered_set<WString> queued_;  // files written since the pool was last idle
+  WorkerPool pool_{WorkerCount()};      // last: it ends first, while all the above still stand
+};
+
 /// Where the walk stands: the destination (ending with a separator), the keep list, and the
 /// folders made for the previous entry as a name ending with "/". An archive lists the files of a
 /// folder together, and making a folder that exists is a failing system call: each level of each
@@ -129,12 +291,13 @@ struct Walk {
   WString dest;
   const std::vector<WString>& keep;
   WString made;
-  ExtractFailure* failure;
+  Writers& writers;
 };
 
-/// Places one entry (name already checked) under the destination: its parent folders, then the
-/// folder itself or the file's size bytes from data and its attributes.
-int WriteEntry(Walk& walk, const WString& name, const CSzFileItem& item, const Byte* data, size_t size) {
+/// Places entry index (name already checked) under the destination: its parent folders, then the
+/// folder itself, or the file (its size bytes from data, then its attributes) queued for writing.
+void PlaceEntry(Walk& walk, UInt32 index, const WString& name, const CSzFileItem& item, const Byte* data,
+                size_t size) {
   // Every parent folder of the entry exists before it is written: those made for the previous
   // entry still do, the others are made here, shortest first.
   const size_t base = walk.dest.size();
@@ -142,20 +305,24 @@ int WriteEntry(Walk& walk, const WString& name, const CSzFileItem& item, const B
   const size_t known = CommonLength(walk.made, name);
   for (size_t k = 0; k < name.size(); ++k) {
     if (name[k] == u'/') {
-      if (k >= known) MakeDirectory(full.substr(0, base + k));
+      if (k >= known) {
+        const WString parent = full.substr(0, base + k);
+        walk.writers.BeforeTouching(parent);
+        MakeDirectory(parent);
+      }
       full[base + k] = kPathSeparator;
     }
   }
   if (item.IsDir) {
+    walk.writers.BeforeTouching(full);
     MakeDirectory(full);
     walk.made = name + u'/';
-    return kExtractOk;
+    return;
   }
   walk.made.assign(name, 0, name.rfind(u'/') + 1);
-  if (KeptByList(full, walk.keep)) return kExtractOk;
-  if (const int res = WriteOutputFile(full, data, size, walk.failure); res != kExtractOk) return res;
-  if (item.AttribDefined) ApplyFileAttributes(full, item.Attrib);
-  return kExtractOk;
+  walk.writers.BeforeTouching(full);
+  if (KeptByList(full, walk.keep)) return;
+  walk.writers.Write(index, std::move(full), data, size, item);
 }
 
 int Extract(WString dest, const WString& archive, const std::vector<WString>& keep, ExtractFailure* failure,
@@ -176,35 +343,49 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
     failure->unpackedSize = 0;
     for (UInt32 i = 0; i < d.db.db.NumFiles; ++i) failure->unpackedSize += d.db.db.Files[i].Size;
   }
-  Walk walk{std::move(dest), keep, {}, failure};
-  for (UInt32 i = 0; i < d.db.db.NumFiles; ++i) {
+  UInt64 largest = 0;
+  for (UInt32 f = 0; f < d.db.db.NumFolders; ++f) {
+    largest = std::max(largest, SzFolder_GetUnpackSize(d.db.db.Folders + f));
+  }
+  Writers writers(d, largest);
+  Walk walk{std::move(dest), keep, {}, writers};
+  for (UInt32 i = 0; i < d.db.db.NumFiles && !writers.Failed(); ++i) {
     const CSzFileItem& item = d.db.db.Files[i];
     const size_t units = SzArEx_GetFileNameUtf16(&d.db, i, nullptr);
     if (units > d.nameCapacity) {
       std::free(d.name);
       d.nameCapacity = 0;
       d.name = static_cast<UInt16*>(std::malloc(units * sizeof(UInt16)));
-      if (d.name == nullptr) return kExtractOutOfMemory;
+      if (d.name == nullptr) {
+        writers.Record(i, kExtractOutOfMemory);
+        break;
+      }
       d.nameCapacity = units;
     }
     SzArEx_GetFileNameUtf16(&d.db, i, d.name);
     const WString name(d.name, d.name + (units > 0 ? units - 1 : 0));
-    if (!IsSafeEntryName(name)) return kExtractRefused;
+    if (!IsSafeEntryName(name)) {
+      writers.Record(i, kExtractRefused);
+      break;
+    }
 
     size_t offset = 0;
     size_t size = 0;
     // An entry without data has no folder; asking the SDK for it would drop the cached folder.
-    // SzArEx_Extract frees the previous folder's buffer (d.out) when the entry lies in another
-    // folder: anything still writing from that buffer (a future pool of writers) must be drained
-    // before this call.
-    if (!item.IsDir && d.db.FileIndexToFolderIndexMap[i] != kNoFolder) {
+    const UInt32 folder = item.IsDir ? kNoFolder : d.db.FileIndexToFolderIndexMap[i];
+    if (folder != kNoFolder) {
+      writers.BeforeDecoding(folder, SzFolder_GetUnpackSize(d.db.db.Folders + folder));
       const SRes res = SzArEx_Extract(&d.db, stream, i, &d.block, &d.out, &d.outSize, &offset, &size,
                                       d.alloc.Main(), d.alloc.Temp());
-      if (res != SZ_OK) return res;
+      if (res != SZ_OK) {
+        writers.Record(i, res);
+        break;
+      }
+      writers.Adopt();
     }
-    if (const int res = WriteEntry(walk, name, item, d.out + offset, size); res != kExtractOk) return res;
+    PlaceEntry(walk, i, name, item, d.out + offset, size);
   }
-  return kExtractOk;
+  return writers.Finish(failure);
 }
 
 }  // namespace

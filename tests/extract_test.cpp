@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/worker_pool.h"
 #include "tests/test_util.h"
 
 #ifdef _WIN32
@@ -343,6 +344,39 @@ INSTANTIATE_TEST_SUITE_P(Extract, Failure, testing::ValuesIn(FailCases()), [](co
   for (char& ch : name) ch = ch == '-' ? '_' : ch;
   return name;
 });
+
+// Every file of one folder queued to eight writers at once: archive order still decides.
+TEST(ExtractArchive, ManyWritersKeepTheArchiveOrder) {
+  const test::ScopedEnv workers(kWorkersVariable, "8");
+  for (int round = 0; round < 5; ++round) {
+    // Two failing files: the first in the archive is the one reported; every file before it is
+    // written, and after it only those already being written by the other writers.
+    TempDir many;
+    fs::create_directories(many.path() / "f05.txt");
+    fs::create_directories(many.path() / "f30.txt");
+    ExtractFailure failure;
+    ASSERT_EQ(ExtractArchive(many.W(), Archive("many"), {}, &failure), kExtractNotWritten);
+    EXPECT_EQ(failure.path, many.W(u"f05.txt"));
+    int after = 0;
+    for (int i = 0; i < 40; ++i) {
+      const fs::path file = many.path() / (std::string(i < 10 ? "f0" : "f") + std::to_string(i) + ".txt");
+      if (i < 5) {
+        EXPECT_EQ(ReadFileBytes(file), "file " + std::to_string(i) + "\n");
+      } else if (i > 5 && fs::is_regular_file(file)) {
+        ++after;
+      }
+    }
+    EXPECT_LE(after, 7);
+
+    // One path written twice ends with the later entry; a file where a later entry needs a
+    // folder fails that entry, as when written one by one.
+    TempDir clashes;
+    ASSERT_EQ(ExtractArchive(clashes.W(), Archive("clashes"), {}, &failure), kExtractNotWritten);
+    EXPECT_EQ(failure.path, clashes.W(u"x") + kPathSeparator + u"inner.txt");
+    EXPECT_EQ(ReadFileBytes(clashes.path() / "dup.txt"), "second\n");
+    EXPECT_EQ(ReadFileBytes(clashes.path() / "x"), "a file\n");
+  }
+}
 
 TEST(ExtractArchive, ArchiveNotOpenedCreatesOnlyTheDestinationChain) {
   TempDir tmp;
