@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Draws the installer's icon, a white "K" on a blue rounded square, and writes it as a .ico with
-several sizes: 32-bit DIB images up to 64 pixels, a PNG image at 256 (as Windows Vista and later
-read it). Everything is computed here, so the output is the same on every machine.
+several sizes: 32-bit DIB images up to 32 pixels, PNG images from 48 (Windows Vista and later, which
+the installer needs anyway, read PNG at any size; a 64-pixel DIB alone is 17 KB against 2 KB of
+PNG). Everything is computed here, so the output is the same on every machine.
 
 usage: make_icon.py OUTPUT.ico
 """
@@ -90,7 +91,7 @@ def png_image(size, rows):
 
 
 def icon(sizes):
-    images = [(s, png_image(s, render(s)) if s >= 256 else dib_image(s, render(s))) for s in sizes]
+    images = [(s, png_image(s, render(s)) if s >= 48 else dib_image(s, render(s))) for s in sizes]
     out = bytearray(struct.pack("<HHH", 0, 1, len(images)))
     offset = 6 + 16 * len(images)
     for size, data in images:
