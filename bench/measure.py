@@ -31,6 +31,7 @@ import time
 
 PAYLOADS = ("sample", "product", "large")
 PEER = "7zz x -mmt=1"
+CPU_TARGET = 1.05
 DECODE_PEER = "7zz t -mmt=1"
 
 
@@ -43,11 +44,14 @@ def Tools(bin_dir, before_dir, name, archive):
     plain_env = dict(os.environ, LC_ALL="C.UTF-8")
     # A fresh user: no XDG variables, no desktop session; the payload lands in HOME/.local/share.
     install_env = {"HOME": home, "PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8"}
+    if "ZYV_WORKERS" in os.environ:  # the writer pool's size, for a measurement
+        install_env["ZYV_WORKERS"] = os.environ["ZYV_WORKERS"]
     builds = [(bin_dir, "ours")] + ([(before_dir, "before")] if before_dir else [])
     return [
         (f"extract7z ({tag})", [os.path.join(d, "extract7z"), out, archive], None, plain_env) for d, tag in builds
     ] + [
         (f"installer ({tag})", [os.path.join(d, "install-" + name)], home, install_env) for d, tag in builds
+        if os.path.exists(os.path.join(d, "install-" + name))  # none for an archive given with --payloads
     ] + [
         (PEER, ["7zz", "x", "-mmt=1", "-bso0", "-bsp0", "-y", "-o" + out, archive], None, plain_env),
         ("7zz x", ["7zz", "x", "-bso0", "-bsp0", "-y", "-o" + out, archive], None, plain_env),
@@ -224,9 +228,10 @@ def main():
         shutil.rmtree(args.work, ignore_errors=True)
         return
 
-    # Our tools' targets: the time ratio to 7zz x -mmt=1, and peak memory within the largest
-    # folder's unpacked size plus 64 MiB.
-    targets = {} if args.decode else {"extract7z (ours)": 1.15, "installer (ours)": 1.25}
+    # Our tools' targets on the product-shaped and large payloads: the wall-time ratio to
+    # 7zz x -mmt=1, a CPU-time ratio of at most CPU_TARGET, and peak memory within the largest
+    # folder's unpacked size plus 64 MiB. The sample is too small to say more than its memory.
+    targets = {} if args.decode else {"extract7z (ours)": 1.0, "installer (ours)": 1.05}
     for name in args.only:
         archive = os.path.join(args.payloads, name + ".7z")
         unpacked, largest = Folders(archive)
@@ -245,9 +250,14 @@ def main():
             line = (f"  {tool:<18} {t * 1000:9.1f} {t / base_t:6.2f} {c * 1000:9.1f} {c / base_c:6.2f} "
                     f"{peaks[tool] / 1024:9.1f} {peaks[tool] / base_m:6.2f}")
             if tool in targets:
-                in_time = "ok" if t / base_t <= targets[tool] else "MISSED"
                 in_memory = "ok" if peaks[tool] * 1024 <= bound else "MISSED"
-                line += f"  time <= {targets[tool]:.2f}x {in_time}, memory <= {Size(bound)} {in_memory}"
+                if name == "sample":
+                    line += f"  memory <= {Size(bound)} {in_memory}"
+                else:
+                    in_time = "ok" if t / base_t <= targets[tool] else "MISSED"
+                    in_cpu = "ok" if c / base_c <= CPU_TARGET else "MISSED"
+                    line += (f"  time <= {targets[tool]:.2f}x {in_time}, cpu <= {CPU_TARGET:.2f}x {in_cpu}, "
+                             f"memory <= {Size(bound)} {in_memory}")
             print(line)
         sys.stdout.flush()
     # A program an installer started may still be writing its log: retry until the trees are gone.

@@ -32,6 +32,10 @@ struct ExtractFailure {
 /// absolute, drive, "..", and on Windows any colon), or the decoder's own code. Entries before the
 /// failing one stay. For kExtractNotOpened and kExtractNotWritten, failure (when given) receives
 /// the archive's or the output file's path and the system's error.
+/// The files are written and closed by the worker pool (WorkerCount() threads) while this thread
+/// reads on; all of them are closed before it returns. With several failures the result is the one
+/// that comes first in the archive; of the entries after it, only files already being written when
+/// it happened (at most one per other worker) may have been written.
 /// With progress, reading is reported as it goes: the bytes of the archive file read so far, of its
 /// size (a solid folder's share moves while it is decoded, not only between files).
 int ExtractArchive(const WString& destination, const WString& archive, std::vector<WString> keep,
