@@ -202,14 +202,20 @@ class Writers {
       const std::lock_guard lock(mutex_);
       held_ += size;
     }
-    current_ = std::shared_ptr<Byte>(reader_.out, [this, size](Byte* block) {
-      IAlloc_Free(reader_.alloc.Main(), block);
-      {
-        const std::lock_guard lock(mutex_);
-        held_ -= size;
-      }
-      released_.notify_all();
-    });
+    try {
+      current_ = std::shared_ptr<Byte>(reader_.out, [this, size](Byte* block) {
+        IAlloc_Free(reader_.alloc.Main(), block);
+        {
+          const std::lock_guard lock(mutex_);
+          held_ -= size;
+        }
+        released_.notify_all();
+      });
+    } catch (...) {
+      reader_.out = nullptr;  // the deleter has run: the block is gone
+      reader_.outSize = 0;
+      throw;
+    }
   }
 
   /// Whether something may already be on its way to path: a file written by a write still queued
@@ -230,11 +236,15 @@ class Writers {
     const UInt32 attrib = item.Attrib;
     pool_.Submit([this, index, full = std::move(full), data, size, attribDefined, attrib, block = current_] {
       if (failedAt_.load(std::memory_order_acquire) < index) return;  // an earlier entry failed
-      if (int error = 0; !WriteOutputFile(full, data, size, error)) {
-        Record(index, kExtractNotWritten, &full, error);
-        return;
+      try {
+        if (int error = 0; !WriteOutputFile(full, data, size, error)) {
+          Record(index, kExtractNotWritten, &full, error);
+          return;
+        }
+        if (attribDefined) ApplyFileAttributes(full, attrib);
+      } catch (const std::bad_alloc&) {
+        Record(index, kExtractOutOfMemory);  // a path could not be converted for the system
       }
-      if (attribDefined) ApplyFileAttributes(full, attrib);
     });
   }
 
