@@ -143,11 +143,16 @@ constexpr UInt32 kNoEntry = 0xFFFFFFFF;
 /// buffers and the program.
 constexpr UInt64 kOverlapAllowance = UInt64{56} << 20;
 
+/// A write starts only while fewer than this many writes queued before it are unfinished: a write
+/// that fails (or is slow to) cannot be overtaken by more, so at most kWriteAhead - 1 files after a
+/// failing one are written, whatever the number of workers and however the system schedules them.
+constexpr UInt64 kWriteAhead = 16;
+
 /// The files of the walk, written and closed by the worker pool in the order the archive lists
 /// them, and the first failure in that order, wherever it happened. A decoded folder is shared by
 /// the writes from it: the reader lets go of it when it decodes the next folder, and the last write
-/// frees it. Once a failure is recorded no entry after it starts; those already started (at most
-/// one per other worker) finish.
+/// frees it. Once a failure is recorded no write of an entry after it starts; those already started
+/// (at most kWriteAhead - 1) finish.
 class Writers {
  public:
   Writers(ArchiveReader& reader, UInt64 largestFolder)
@@ -234,18 +239,21 @@ class Writers {
     queued_.insert(Key(full));
     const bool attribDefined = item.AttribDefined != 0;
     const UInt32 attrib = item.Attrib;
-    pool_.Submit([this, index, full = std::move(full), data, size, attribDefined, attrib, block = current_] {
-      if (failedAt_.load(std::memory_order_acquire) < index) return;  // an earlier entry failed
-      try {
-        if (int error = 0; !WriteOutputFile(full, data, size, error)) {
-          Record(index, kExtractNotWritten, &full, error);
-          return;
-        }
-        if (attribDefined) ApplyFileAttributes(full, attrib);
-      } catch (const std::bad_alloc&) {
-        Record(index, kExtractOutOfMemory);  // a path could not be converted for the system
-      }
-    });
+    const UInt64 turn = submitted_++;
+    pool_.Submit(
+        [this, index, turn, full = std::move(full), data, size, attribDefined, attrib, block = current_] {
+          const Turn taken(*this, turn);
+          if (failedAt_.load(std::memory_order_acquire) < index) return;  // an earlier entry failed
+          try {
+            if (int error = 0; !WriteOutputFile(full, data, size, error)) {
+              Record(index, kExtractNotWritten, &full, error);
+              return;
+            }
+            if (attribDefined) ApplyFileAttributes(full, attrib);
+          } catch (const std::bad_alloc&) {
+            Record(index, kExtractOutOfMemory);  // a path could not be converted for the system
+          }
+        });
   }
 
   /// Waits for every write, then gives the first failure in archive order (its path and error in
@@ -263,6 +271,32 @@ class Writers {
   }
 
  private:
+  /// One write's place in the order of submission, from when it may start until it has ended.
+  class Turn {
+   public:
+    Turn(Writers& writers, UInt64 turn) : writers_(writers), turn_(turn) {
+      std::unique_lock lock(writers_.mutex_);
+      writers_.finished_.wait(lock, [&] { return turn_ < writers_.firstUnfinished_ + kWriteAhead; });
+    }
+    ~Turn() {
+      {
+        const std::lock_guard lock(writers_.mutex_);
+        writers_.done_[turn_ % kWriteAhead] = true;
+        while (writers_.done_[writers_.firstUnfinished_ % kWriteAhead]) {
+          writers_.done_[writers_.firstUnfinished_ % kWriteAhead] = false;
+          ++writers_.firstUnfinished_;
+        }
+      }
+      writers_.finished_.notify_all();
+    }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+
+   private:
+    Writers& writers_;
+    const UInt64 turn_;
+  };
+
   /// Paths that name one file are one key: on Windows, names differing in ASCII letter case.
   static WString Key(const WString& path) {
 #ifdef _WIN32
@@ -282,6 +316,10 @@ class Writers {
   std::mutex mutex_;
   std::condition_variable released_;
   UInt64 held_ = 0;  // bytes of decoded folders still alive
+  std::condition_variable finished_;
+  UInt64 firstUnfinished_ = 0;   // the earliest write (in submission order) not yet ended
+  bool done_[kWriteAhead] = {};  // which of the next kWriteAhead writes have ended
+  UInt64 submitted_ = 0;         // writes submitted, on the walk's thread only
   std::atomic<UInt32> failedAt_{kNoEntry};
   int code_ = kExtractOk;
   bool hasCause_ = false;

@@ -35,7 +35,8 @@ struct ExtractFailure {
 /// The files are written and closed by the worker pool (WorkerCount() threads) while this thread
 /// reads on; all of them are closed before it returns. With several failures the result is the one
 /// that comes first in the archive; of the entries after it, only files already being written when
-/// it happened (at most one per other worker) may have been written.
+/// it happened may have been written, at most 15 (a write never starts 16 writes ahead of an
+/// unfinished one).
 /// With progress, reading is reported as it goes: the bytes of the archive file read so far, of its
 /// size (a solid folder's share moves while it is decoded, not only between files).
 int ExtractArchive(const WString& destination, const WString& archive, std::vector<WString> keep,
