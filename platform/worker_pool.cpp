@@ -10,7 +10,7 @@ unsigned WorkerCount() {
   if (const char* named = std::getenv(kWorkersVariable); named != nullptr) {
     char* end = nullptr;
     const unsigned long n = std::strtoul(named, &end, 10);
-    if (end != named && *end == '\0' && n >= 1 && n <= kMaxWorkers) return static_cast<unsigned>(n);
+    if (end != named && *end == '\0' && n <= kMaxWorkers) return static_cast<unsigned>(n);
   }
   return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxWorkers);
 }

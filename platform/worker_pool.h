@@ -15,7 +15,9 @@ namespace zyv {
 /// costs a stack.
 inline constexpr unsigned kMaxWorkers = 8;
 
-/// Names the number of workers for a measurement (1 to kMaxWorkers); otherwise it follows the cores.
+/// Names the number of workers (0 to kMaxWorkers) for a measurement, or 0 for none at all (the
+/// work then runs on the thread that submits it, in order, the same way on every run: fuzzing);
+/// otherwise it follows the cores.
 inline constexpr char kWorkersVariable[] = "ZYV_WORKERS";
 
 /// How many workers a pool of this machine has: the processor count, at most kMaxWorkers, or the

@@ -179,11 +179,11 @@ TEST(WorkerPool, RunsEveryTaskOnceInOrderOfSubmissionAndWaitsForAll) {
 
 TEST(WorkerPool, CountFollowsTheCoresUnlessNamed) {
   const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxWorkers);
-  for (const char* value : {"3", "1", "8"}) {
+  for (const char* value : {"3", "1", "8", "0"}) {
     const test::ScopedEnv named(kWorkersVariable, value);
     EXPECT_EQ(WorkerCount(), static_cast<unsigned>(std::atoi(value)));
   }
-  for (const char* value : {"0", "9", "2x", ""}) {
+  for (const char* value : {"9", "2x", "", "-1"}) {
     const test::ScopedEnv named(kWorkersVariable, value);
     EXPECT_EQ(WorkerCount(), cores) << value;
   }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "payload/extract.h"
+#include "platform/worker_pool.h"
 #include "tests/fuzz/repair_checksums.h"
 
 namespace {
@@ -67,6 +68,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_scratch = fs::absolute(dir != nullptr ? fs::path(dir) : fs::path("scratch"));
   fs::create_directories(g_scratch);
   CrcGenerateTable();
+  // Files written on this thread, in order: the code an input reaches, and so the inputs a run
+  // from a seed keeps, do not depend on how the system schedules writer threads.
+  setenv(zyv::kWorkersVariable, "0", 1);
   return 0;
 }
 
