@@ -235,8 +235,7 @@ class Writers {
 
   /// Queues the write of entry index to full (its folders made, its path touched) from data.
   void Write(UInt32 index, WString full, const Byte* data, size_t size, const CSzFileItem& item) {
-    BeforeTouching(full);
-    queued_.insert(Key(full));
+    queued_.insert(Key(full));  // the caller has called BeforeTouching(full)
     const bool attribDefined = item.AttribDefined != 0;
     const UInt32 attrib = item.Attrib;
     const UInt64 turn = submitted_++;
