@@ -16,15 +16,6 @@ namespace {
 /// the payload is written.
 const std::vector<WString> g_keep_list;
 
-/// The installer's own file name, without its folder.
-WString InstallerName() {
-  WString installer = ModuleFileName();
-  if (const auto separator = installer.rfind(kPathSeparator); separator != WString::npos) {
-    installer.erase(0, separator + 1);
-  }
-  return installer;
-}
-
 WString Decimal(std::uint64_t n) {
   const std::string digits = std::to_string(n);
   return WString(digits.begin(), digits.end());
@@ -64,6 +55,25 @@ WString FailureReason(int result, const ExtractFailure& cause, const WString& ba
   return kFileText + cause.path + kNotWrittenText + SystemErrorText(cause.systemError);
 }
 
+/// Whether the volume under base lacks the room the payload needs: its staging file and its files,
+/// beside the installation they replace (the commit only renames). A size the header or the system
+/// cannot give refuses nothing; the writes would then say.
+bool ShortOfRoom(const WString& base, ExtractFailure& cause) {
+  const std::span<const unsigned char> payload = EmbeddedPayload();
+  std::uint64_t unpacked = 0;
+  if (payload.empty() || !ArchiveUnpackedSize(payload, unpacked)) return false;
+  const std::uint64_t needed = payload.size() + unpacked;
+  const std::uint64_t free = FreeDiskSpace(base);
+  if (free == 0 || free >= needed) return false;
+  cause = {InstallFolder(base), DiskFullError(), needed};
+  return true;
+}
+
+/// A path under the staging root as the user knows it: where the file was to be installed.
+WString AsInstalled(const WString& path, const WString& staging_root, const WString& base) {
+  return path.starts_with(staging_root) ? base + path.substr(staging_root.size()) : path;
+}
+
 }  // namespace
 
 WString ResultText(int result, const ExtractFailure& cause, const WString& base) {
@@ -73,70 +83,29 @@ WString ResultText(int result, const ExtractFailure& cause, const WString& base)
   return text;
 }
 
-bool BackupConfig(const WString& base, InstallState& state) {
-  switch (state.settings) {
-    case SettingsPlace::kNone:
-      // A record that this is a first installation, so that an interrupted one is finished as one.
-      RecordInstallState(base, state);
-      return false;
-    case SettingsPlace::kBackup:
-      // An interrupted run moved the user's file aside and its marker says so: nothing to move.
-      return true;
-    case SettingsPlace::kConfig:
-      break;
-  }
-  // The marker first: a run stopped right after the move must find the file's record. Without a
-  // record, or should the move fail, the file stays where it is and extraction goes round it.
-  if (RecordInstallState(base, state) && ReplaceFileAtomically(ConfigPath(base), BackupPath(base))) {
-    state.settings = SettingsPlace::kBackup;
-  } else {
-    state.kept_in_place = true;
-  }
-  return true;
-}
-
 int UnpackPayload(const WString& base, const InstallState& state, StageFunction stage, ExtractFailure* cause,
                   ProgressSink* progress) {
   if (stage == nullptr) stage = StagePayload;
   ExtractFailure ignored;
   if (cause == nullptr) cause = &ignored;
   if (!PathExists(base)) MakeDirectory(base);
-  const WString staging = base + kStagingName;
-  const WString config = ConfigPath(base);
+  if (ShortOfRoom(base, *cause)) return kExtractNotWritten;
+  Transaction transaction(base, state, cause);
+  if (!transaction.Begun()) return kExtractNotWritten;
 
-  std::vector<WString> keep = g_keep_list;
-  if (state.kept_in_place) keep.push_back(config);
+  const WString staging = base + kStagingName;
   // A staging file that was not written completely (or a stale one that could not be replaced) is
   // not extracted: it would install something other than this program's payload.
   int result = kExtractNotOpened;
   if (stage(staging) == kPayloadStaged) {
-    result = ExtractArchive(base, staging, std::move(keep), cause, progress);
+    result = ExtractArchive(transaction.StagingRoot(), staging, g_keep_list, cause, progress);
   } else {
     // The staging file's own failure (a full disk, most often): the archive needs its room.
     *cause = {staging, LastSystemError(), EmbeddedPayload().size()};
   }
   RemoveFile(staging);
-
-  bool settled = true;
-  switch (state.settings) {
-    case SettingsPlace::kBackup:
-      // Moved over the payload's copy in one step. Should it fail, the marker stays and the next
-      // run finds the user's file by its record.
-      settled = ReplaceFileAtomically(BackupPath(base), config);
-      break;
-    case SettingsPlace::kConfig:
-      break;  // kept in place, untouched by the extraction
-    case SettingsPlace::kNone:
-      if (result == 0) {
-        WriteIniValue(kSettingsSection, kInstallerKey, InstallerName(), config);
-      } else {
-        // No stub: a settings file holding only the key, or a part of the payload's, would pass for
-        // the user's at the next run and keep the product's defaults out for good.
-        RemoveFile(config);
-      }
-      break;
-  }
-  if (settled) ClearInstallState(base);
+  result = result == kExtractOk ? transaction.Commit(cause) : (transaction.Abandon(), result);
+  cause->path = AsInstalled(cause->path, transaction.StagingRoot(), base);
   return result;
 }
 
@@ -153,8 +122,9 @@ void RunInstall(WString base) {
   // before its settings are read, since a program may well save them as it closes.
   AskHoldersToClose(InstallFolder(base));
   RemoveMovedAside(InstallFolder(base));
+  // Where the user's settings are, then what a stopped run left finished or undone.
   InstallState state = ReadInstallState(base);
-  BackupConfig(base, state);
+  RecoverInstallFolder(base, state);
   ExtractFailure cause;
   int result = 0;
   // The unpacking on a worker thread, with a sign of life should it take a while; the message box

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/install_state.h"
+#include "app/transaction.h"
 #include "payload/extract.h"
 #include "platform/platform.h"
 #include "platform/product_names.h"
@@ -21,19 +22,17 @@ WString ResultText(int result, const ExtractFailure& cause = {}, const WString& 
 /// at once, touching nothing, when another installer is working on the same install folder.
 void RunInstall(WString base);
 
-/// Moves the user's config.ini aside, once the marker records it (state is updated to say where the
-/// file is now); true when the user has a settings file. A file that cannot be recorded or moved
-/// stays in place, and state says so.
-bool BackupConfig(const WString& base, InstallState& state);
-
 /// Writes the archive to the staging path; 1 when it was written completely (StagePayload's contract).
 using StageFunction = int (*)(const WString& path);
 
-/// Stages and extracts the payload into base, removes the staging file and settles config.ini: the
-/// user's file comes back, or on a first installation the payload's copy records the installer's
-/// file name (and, should the extraction fail, no copy is left). Returns the extraction's result
-/// code (0 on success), and in cause what the failure concerned; progress hears how far the
-/// extraction has read; stage stands in for StagePayload in tests.
+/// Stages the payload, unpacks it into the run's staging folder, removes the staging file and
+/// commits the new tree into the install folder under base as one transaction (app/transaction.h):
+/// on any failure the installation stays as it was. config.ini: the user's file stays; on a first
+/// installation the payload's copy records the installer's file name. Before anything is written,
+/// the room the run needs (the staging file and the unpacked files) is compared with the room free:
+/// short of it the run fails at once, as a full disk. Returns the extraction's result code (0 on
+/// success), and in cause what the failure concerned; progress hears how far the extraction has read;
+/// stage stands in for StagePayload in tests.
 int UnpackPayload(const WString& base, const InstallState& state, StageFunction stage = nullptr,
                   ExtractFailure* cause = nullptr, ProgressSink* progress = nullptr);
 

@@ -5,32 +5,103 @@
 #include <string_view>
 
 #include "platform/product_names.h"
+#include "platform/text.h"
 
 namespace zyv {
 namespace {
 
-constexpr char16_t kMarkerName[] = u"ZyvInstall.pending";
-constexpr std::string_view kMarkerHeading = "ZyvInstall pending installation\n";
-constexpr std::string_view kNoSettings = "settings none\n";
+constexpr char16_t kRecordName[] = u"ZyvInstall.pending";
+constexpr char16_t kInstalledName[] = u"ZyvInstall.installed";
+constexpr std::string_view kRecordHeading = "ZyvInstall pending installation\n";
+constexpr std::string_view kInstalledHeading = "ZyvInstall installed files\n";
+constexpr std::string_view kNoSettings = "none";
 
-WString MarkerPath(const WString& base) { return InstallFolder(base) + kPathSeparator + kMarkerName; }
+struct PhaseName {
+  Phase phase;
+  std::string_view name;
+};
+constexpr PhaseName kPhaseNames[] = {{Phase::kStaging, "staging"},
+                                     {Phase::kCommitting, "committing"},
+                                     {Phase::kCommitted, "committed"},
+                                     {Phase::kSettled, "settled"}};
 
-/// "settings SIZE HASH": the file's size and its 64-bit FNV-1a, enough to tell the user's file from
-/// the payload's copy or an older leftover, which is all it is asked to do.
-std::string SettingsLine(const std::string& bytes) {
+WString RecordPath(const WString& base) { return InstallFolder(base) + kPathSeparator + kRecordName; }
+WString InstalledPath(const WString& base) { return InstallFolder(base) + kPathSeparator + kInstalledName; }
+
+/// "SIZE HASH": the file's size and its 64-bit FNV-1a, enough to tell the user's file from the
+/// payload's copy or an older leftover, which is all it is asked to do.
+std::string Fingerprint(const std::string& bytes) {
   std::uint64_t hash = 0xcbf29ce484222325u;
   for (const unsigned char c : bytes) hash = (hash ^ c) * 0x100000001b3u;
   // Spelt out rather than formatted: a printf in the Windows installer would bring in its whole
   // implementation for this one line.
   std::string hex(16, '0');
   for (int i = 15; i >= 0; --i, hash >>= 4) hex[static_cast<size_t>(i)] = "0123456789abcdef"[hash & 0xF];
-  return "settings " + std::to_string(bytes.size()) + " " + hex + "\n";
+  return std::to_string(bytes.size()) + " " + hex;
 }
 
-/// Whether the file at path is the one line describes.
-bool Matches(const WString& path, std::string_view line) {
+/// Whether the file at path is the one the settings line describes.
+bool Matches(const WString& path, std::string_view settings) {
   std::string bytes;
-  return ReadWholeFile(path, bytes) && SettingsLine(bytes) == line;
+  return ReadWholeFile(path, bytes) && Fingerprint(bytes) == settings;
+}
+
+/// A path on a line of its own: the line breaks and the escape character itself escaped.
+std::string Escaped(const WString& path) {
+  std::string out;
+  for (const char c : Utf16ToUtf8(path)) {
+    if (c == '%') {
+      out += "%25";
+    } else if (c == '\n') {
+      out += "%0A";
+    } else if (c == '\r') {
+      out += "%0D";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+WString Unescaped(std::string_view line) {
+  std::string out;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const std::string_view code = line.substr(i, 3);
+    const char c = code == "%25" ? '%' : code == "%0A" ? '\n' : code == "%0D" ? '\r' : '\0';
+    if (c != '\0') {
+      out += c;
+      i += 2;
+    } else {
+      out += line[i];
+    }
+  }
+  return Utf8ToUtf16(out);
+}
+
+void AppendPaths(std::string& text, std::string_view key, const std::vector<WString>& paths) {
+  for (const WString& p : paths) {
+    text += key;
+    text += ' ';
+    text += Escaped(p);
+    text += '\n';
+  }
+}
+
+/// Calls take(key, value) for each "key value" line of text after heading; false when text does not
+/// start with heading.
+template <typename Take>
+bool ForEachLine(std::string_view text, std::string_view heading, Take take) {
+  if (!text.starts_with(heading)) return false;
+  text.remove_prefix(heading.size());
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    const size_t space = line.find(' ');
+    take(line.substr(0, space),
+         space == std::string_view::npos ? std::string_view() : line.substr(space + 1));
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  }
+  return true;
 }
 
 }  // namespace
@@ -38,60 +109,113 @@ bool Matches(const WString& path, std::string_view line) {
 WString InstallFolder(const WString& base) { return base + kInstallFolderName; }
 WString ConfigPath(const WString& base) { return InstallFolder(base) + kPathSeparator + kConfigName; }
 WString BackupPath(const WString& base) { return ConfigPath(base) + kBackupSuffix; }
+WString ConfigEntry() { return WString(kInstallFolderName) + u'/' + kConfigName; }
+
+std::string SettingsOf(const WString& path) {
+  std::string bytes;
+  return ReadWholeFile(path, bytes) ? Fingerprint(bytes) : std::string(kNoSettings);
+}
+
+bool ReadRunRecord(const WString& base, RunRecord& record) {
+  std::string text;
+  if (!ReadWholeFile(RecordPath(base), text)) return false;
+  record = RunRecord{};
+  record.phase = Phase::kLegacy;  // until a phase line says otherwise
+  // A record that is not ours at all still says that a run was stopped: read as an earlier
+  // installer's, it keeps whatever settings file is there.
+  ForEachLine(text, kRecordHeading, [&](std::string_view key, std::string_view value) {
+    if (key == "settings") {
+      record.settings = value;
+    } else if (key == "phase") {
+      for (const PhaseName& p : kPhaseNames) {
+        if (p.name == value) record.phase = p.phase;
+      }
+    } else if (key == "staging") {
+      record.staging = Unescaped(value);
+    } else if (key == "aside") {
+      record.aside = Unescaped(value);
+    } else if (key == "file") {
+      record.files.push_back(Unescaped(value));
+    } else if (key == "folder") {
+      record.folders.push_back(Unescaped(value));
+    } else if (key == "made") {
+      record.made.push_back(Unescaped(value));
+    }
+  });
+  return true;
+}
+
+bool WriteRunRecord(const WString& base, const RunRecord& record) {
+  std::string text(kRecordHeading);
+  text += "settings " + record.settings + "\n";
+  for (const PhaseName& p : kPhaseNames) {
+    if (p.phase == record.phase) text += "phase " + std::string(p.name) + "\n";
+  }
+  text += "staging " + Escaped(record.staging) + "\naside " + Escaped(record.aside) + "\n";
+  AppendPaths(text, "file", record.files);
+  AppendPaths(text, "folder", record.folders);
+  AppendPaths(text, "made", record.made);
+  // The base exists (it is Local Application Data) save on a fresh account elsewhere; one level each.
+  if (!PathExists(base)) MakeDirectory(base);
+  MakeDirectory(InstallFolder(base));
+  return WriteFileReplacing(RecordPath(base), text);
+}
+
+void ClearRunRecord(const WString& base) {
+  const WString path = RecordPath(base);
+  if (RemoveFile(path) || !PathExists(path)) return;
+  RunRecord settled;
+  settled.phase = Phase::kSettled;
+  settled.settings = SettingsOf(ConfigPath(base));
+  WriteRunRecord(base, settled);
+}
+
+bool ReadInstalledList(const WString& base, InstalledList& list) {
+  std::string text;
+  if (!ReadWholeFile(InstalledPath(base), text)) return false;
+  list = InstalledList{};
+  return ForEachLine(text, kInstalledHeading, [&](std::string_view key, std::string_view value) {
+    if (key == "file") list.files.push_back(Unescaped(value));
+    if (key == "folder") list.folders.push_back(Unescaped(value));
+  });
+}
+
+bool WriteInstalledList(const WString& base, const InstalledList& list) {
+  std::string text(kInstalledHeading);
+  AppendPaths(text, "file", list.files);
+  AppendPaths(text, "folder", list.folders);
+  return WriteFileReplacing(InstalledPath(base), text);
+}
 
 InstallState ReadInstallState(const WString& base) {
   InstallState state;
   const bool config = PathExists(ConfigPath(base));
   const bool backup = PathExists(BackupPath(base));
-  std::string marker;
-  if (!ReadWholeFile(MarkerPath(base), marker)) {
+  RunRecord record;
+  if (!ReadRunRecord(base, record)) {
     // No run is under way: a config.ini is the user's, whoever wrote it last; a lone backup is not
     // evidence of anything and stays where it is.
     state.settings = config ? SettingsPlace::kConfig : SettingsPlace::kNone;
     return state;
   }
   state.interrupted = true;
-  const std::string_view record = std::string_view(marker).starts_with(kMarkerHeading)
-                                      ? std::string_view(marker).substr(kMarkerHeading.size())
-                                      : std::string_view();
-  if (record == kNoSettings) {
-    // A first installation was interrupted: whatever config.ini it left is the payload's.
+  if (record.settings == kNoSettings) {
+    // The run that left the record found no settings: a config.ini now is its payload's copy,
+    // unless the user has changed it since (the program may have run in between).
+    state.settings = config ? SettingsPlace::kConfig : SettingsPlace::kNone;
+    state.config_may_be_payloads = config;
     return state;
   }
-  if (config && Matches(ConfigPath(base), record)) {
-    state.settings = SettingsPlace::kConfig;
-  } else if (backup && Matches(BackupPath(base), record)) {
+  if (record.phase == Phase::kLegacy && backup && !(config && Matches(ConfigPath(base), record.settings)) &&
+      (Matches(BackupPath(base), record.settings) || !config)) {
+    // An earlier installer moved the user's file aside and was stopped before it put it back.
     state.settings = SettingsPlace::kBackup;
-  } else {
-    // Neither matches: a marker that cannot be read, or a file changed since by someone else.
-    // Nothing is thrown away on a guess: a config.ini is taken as the user's, else the backup.
-    state.settings = config ? SettingsPlace::kConfig : backup ? SettingsPlace::kBackup : SettingsPlace::kNone;
+    return state;
   }
+  // The user's file is config.ini; should neither match (a record that cannot be read, a file
+  // changed since), nothing is thrown away on a guess: a config.ini is taken as the user's.
+  state.settings = config ? SettingsPlace::kConfig : SettingsPlace::kNone;
   return state;
-}
-
-bool RecordInstallState(const WString& base, const InstallState& state) {
-  std::string record(kMarkerHeading);
-  if (state.settings == SettingsPlace::kNone) {
-    record += kNoSettings;
-  } else {
-    std::string bytes;
-    const WString user = state.settings == SettingsPlace::kConfig ? ConfigPath(base) : BackupPath(base);
-    if (!ReadWholeFile(user, bytes)) return false;
-    record += SettingsLine(bytes);
-  }
-  // The base exists (it is Local Application Data) save on a fresh account elsewhere; one level each.
-  if (!PathExists(base)) MakeDirectory(base);
-  MakeDirectory(InstallFolder(base));
-  return WriteFileReplacing(MarkerPath(base), record);
-}
-
-void ClearInstallState(const WString& base) {
-  const WString marker = MarkerPath(base);
-  if (RemoveFile(marker) || !PathExists(marker)) return;
-  InstallState settled;
-  settled.settings = SettingsPlace::kConfig;
-  RecordInstallState(base, settled);
 }
 
 }  // namespace zyv

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -443,6 +444,48 @@ int ExtractArchive(const WString& destination, const WString& archive, std::vect
     return Extract(destination, archive, keep, failure, progress);
   } catch (const std::bad_alloc&) {
     return kExtractOutOfMemory;  // a path string could not be built
+  }
+}
+
+namespace {
+
+/// An archive in memory as the SDK's seekable stream.
+struct MemoryStream {
+  ISeekInStream s;
+  std::span<const unsigned char> bytes;
+  size_t at = 0;
+
+  static SRes Read(void* p, void* buf, size_t* size) {
+    auto* self = static_cast<MemoryStream*>(p);
+    *size = std::min(*size, self->bytes.size() - self->at);
+    std::memcpy(buf, self->bytes.data() + self->at, *size);
+    self->at += *size;
+    return SZ_OK;
+  }
+  static SRes Seek(void* p, Int64* pos, ESzSeek origin) {
+    auto* self = static_cast<MemoryStream*>(p);
+    const Int64 from = origin == SZ_SEEK_SET   ? 0
+                       : origin == SZ_SEEK_CUR ? static_cast<Int64>(self->at)
+                                               : static_cast<Int64>(self->bytes.size());
+    if (*pos < -from || from + *pos > static_cast<Int64>(self->bytes.size())) return SZ_ERROR_READ;
+    self->at = static_cast<size_t>(from + *pos);
+    *pos = static_cast<Int64>(self->at);
+    return SZ_OK;
+  }
+};
+
+}  // namespace
+
+bool ArchiveUnpackedSize(std::span<const unsigned char> archive, std::uint64_t& size) {
+  try {
+    ArchiveReader reader;
+    MemoryStream memory{{MemoryStream::Read, MemoryStream::Seek}, archive};
+    if (OpenArchiveDatabase(&reader.db, reader.Attach(&memory.s), reader.alloc) != SZ_OK) return false;
+    size = 0;
+    for (UInt32 i = 0; i < reader.db.db.NumFiles; ++i) size += reader.db.db.Files[i].Size;
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
   }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "platform/platform.h"
@@ -41,6 +42,10 @@ struct ExtractFailure {
 /// size (a solid folder's share moves while it is decoded, not only between files).
 int ExtractArchive(const WString& destination, const WString& archive, std::vector<WString> keep,
                    ExtractFailure* failure = nullptr, ProgressSink* progress = nullptr);
+
+/// The sum of the file sizes that archive (held in memory) lists, read from its header alone: what
+/// its extraction writes. False when the header cannot be read.
+bool ArchiveUnpackedSize(std::span<const unsigned char> archive, std::uint64_t& size);
 
 /// Creates every folder of path, shortest first; true when the deepest creation succeeded.
 bool CreateDirectoryChain(const WString& path);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zyv {
 
@@ -37,6 +38,33 @@ bool MakeDirectory(const WString& path);
 
 /// Deletes a file. False when nothing was deleted.
 bool RemoveFile(const WString& path);
+
+/// Renames a file or a folder to a path where nothing is, on the same volume; never replaces, never
+/// follows a link at either path (a link is renamed itself) and does not flush. Windows retries for a
+/// moment while the file is held (a virus scanner reading a file just written). False when nothing
+/// was renamed, with the system's reason as the last error.
+bool RenameFile(const WString& from, const WString& to);
+
+/// Removes an empty folder. False when nothing was removed (not empty, missing, a file).
+bool RemoveFolder(const WString& path);
+
+/// One name in a folder. A link, a junction or any other reparse point counts as a file: a walk
+/// never follows it, and removing it removes the link alone.
+struct FolderEntry {
+  WString name;
+  bool folder = false;
+};
+
+/// The names in folder, without "." and "..", in no particular order. False when it cannot be read.
+bool ListFolder(const WString& folder, std::vector<FolderEntry>& entries);
+
+/// Asks for the file to be deleted at the next restart (Windows, for a file still in use); false
+/// where the system cannot, or has no need to (POSIX deletes files in use at once).
+bool DeleteAtRestart(const WString& path);
+
+/// Makes what was written and renamed on the volume that holds path durable, as far as the system
+/// lets a program: a crash after it returns finds every change made before it. Best effort.
+void FlushVolume(const WString& path);
 
 /// Moves a file over another in one atomic replacing step (the target may or may not exist), flushed
 /// before it returns. False when the move did not happen; the target is then untouched.
@@ -116,6 +144,10 @@ WString SystemErrorText(int error);
 /// What a system error means to someone who has to act on it.
 enum class ErrorKind { kOther, kDiskFull, kAccessDenied, kInUse, kOutOfMemory };
 ErrorKind ClassifySystemError(int error);
+
+/// The system's error for a volume without room (ENOSPC, ERROR_DISK_FULL), for a shortage found
+/// before any write.
+int DiskFullError();
 
 /// Bytes this user may still write on the volume that holds path (an existing folder); 0 when the
 /// system cannot say.

@@ -9,11 +9,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <sstream>
@@ -154,20 +156,71 @@ void Reinstalled(const Home& home) {
   WriteFileBytes(home.Folder() / "readme.txt", "damaged");
 }
 
+/// What the user's own file in the install folder holds: no installation may touch it.
+const std::string kMine = "notes of mine\n";
+
+/// A home where an older version of the product is installed, with the list of what it installed:
+/// it lacks a file the new one adds (changelog.md), holds others (documents and the program, in both
+/// solid blocks) with other bytes, and files the new one no longer ships, one in a folder of its
+/// own; beside them the user's settings and a file of the user's own. Returns that tree.
+Tree OlderVersionInstalled(const Home& home) {
+  fs::create_directories(home.Folder() / "plugins");
+  for (const auto& [name, bytes] : Clean().folder) {
+    if (bytes == "<dir>" || name == "changelog.md" || name.starts_with("ZyvInstall.")) continue;
+    WriteFileBytes(home.Folder() / name, name == "readme.txt" ? "v1 readme\n" : bytes);
+  }
+  // The older program still runs (its start after a failed update is that program's).
+  std::string program = ReadFileBytes(home.Folder() / "ZyvSHelp.exe") + "version 1 trailer";
+  fs::remove(home.Folder() / "ZyvSHelp.exe");
+  WriteFileBytes(home.Folder() / "ZyvSHelp.exe", program);
+  fs::permissions(home.Folder() / "ZyvSHelp.exe", fs::perms::owner_exec, fs::perm_options::add);
+  WriteFileBytes(home.Folder() / "plugins" / "old.dll", "dropped by the update");
+  WriteFileBytes(home.Folder() / "legacy.txt", "dropped too");
+  WriteFileBytes(home.Config(), kUserConfig);
+  WriteFileBytes(home.Folder() / "mine.txt", kMine);
+  std::string list = "ZyvInstall installed files\n";
+  for (const char* f : {"ZyvSHelp.exe", "config.ini", "legacy.txt", "license.txt", "plugins/old.dll",
+                        "readme.txt", "使用说明.md"}) {
+    list += std::string("file dudizu/") + f + "\n";
+  }
+  WriteFileBytes(home.Folder() / "ZyvInstall.installed", list + "folder dudizu\nfolder dudizu/plugins\n");
+  return ReadTree(home.Folder(), false, kLaunchLog);
+}
+
 /// How the stopped run finds the install folder, and what the system refuses it.
 struct Scenario {
   const char* name;
   bool reinstall;
   bool stray_staging = false;  // a main.7z that no run of this installer left
   const char* refuse = "";     // ZYV_FAULT_REFUSE for the stopped run
+  bool update = false;         // an older version is installed (implies reinstall)
 };
 
 // Test names and failure messages show a scenario by its name.
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
 
 void Prepare(const Home& home, const Scenario& scenario) {
-  if (scenario.reinstall) Reinstalled(home);
+  if (scenario.update) {
+    OlderVersionInstalled(home);
+  } else if (scenario.reinstall) {
+    Reinstalled(home);
+  }
   if (scenario.stray_staging) WriteFileBytes(home.Data() / "main.7z", "not an archive of ours");
+}
+
+/// The files of the product that a stopped run leaves: each holds the bytes one version or the other
+/// gave it, whole. Names of the installer's own and the user's are left out.
+std::vector<std::string> CutFiles(const Home& home, const Tree& before) {
+  std::vector<std::string> cut;
+  for (const auto& [name, bytes] : ReadTree(home.Folder(), false, kLaunchLog)) {
+    if (name.starts_with("ZyvInstall.") || bytes == "<dir>") continue;
+    const auto old = before.find(name);
+    const auto now = Clean().folder.find(name);
+    const bool whole = (old != before.end() && old->second == bytes) ||
+                       (now != Clean().folder.end() && now->second == bytes) || name == "config.ini";
+    if (!whole) cut.push_back(name);
+  }
+  return cut;
 }
 
 /// The points of an installation (one line each: number, call, path), from a counting run.
@@ -185,9 +238,11 @@ std::vector<std::string> Points(const Scenario& scenario) {
 
 /// What must hold after a complete run: the payload's tree with the expected config.ini, the
 /// shortcut, and nothing else in the data folder.
-void ExpectInstalled(const Home& home, const std::string& config, const std::string& context) {
+void ExpectInstalled(const Home& home, const std::string& config, const std::string& context,
+                     const Tree& extra = {}) {
   Tree want = Clean().folder;
   if (!config.empty()) want["config.ini"] = config;
+  want.insert(extra.begin(), extra.end());
   EXPECT_EQ(Differences(ReadTree(home.Folder(), false, kLaunchLog), want), kSame) << context;
   // The shortcut names this home's program, so only its presence and target are compared.
   const std::string shortcut = ReadFileBytes(home.Desktop() / "Kelvora.desktop");
@@ -226,9 +281,11 @@ TEST_P(InterruptedInstallation, AtEveryPointTheNextRunCompletesAndNothingIsLost)
     const std::string context = "stopped before point " + points[k - 1];
     Home home;
     Prepare(home, scenario);
+    const Tree before = ReadTree(home.Folder(), false, kLaunchLog);
     const ChildRun stopped = home.Install(static_cast<long>(k), {}, scenario.refuse);
     ASSERT_TRUE(stopped.Killed()) << context << "\n" << stopped.output;
-    if (scenario.reinstall) {
+    EXPECT_EQ(CutFiles(home, before), kSame) << context;
+    if (scenario.reinstall || scenario.update) {
       // At the moment of the stop, the user's file is in one of its two places.
       EXPECT_TRUE(ReadFileBytes(home.Config()) == kUserConfig ||
                   ReadFileBytes(home.Folder() / "config.ini.bak") == kUserConfig)
@@ -238,7 +295,8 @@ TEST_P(InterruptedInstallation, AtEveryPointTheNextRunCompletesAndNothingIsLost)
     const ChildRun complete = home.Install();
     EXPECT_TRUE(complete.Succeeded()) << context;
     EXPECT_NE(complete.output.find(kCompleted), std::string::npos) << context << "\n" << complete.output;
-    ExpectInstalled(home, scenario.reinstall ? kUserConfig : "", context);
+    ExpectInstalled(home, scenario.reinstall || scenario.update ? kUserConfig : "", context,
+                    scenario.update ? Tree{{"mine.txt", kMine}} : Tree{});
     if (HasFailure()) break;  // one point's story is enough to read
   }
 }
@@ -249,33 +307,85 @@ INSTANTIATE_TEST_SUITE_P(
                     Scenario{"ReinstallationBesideAStrayStagingFile", true, true},
                     Scenario{"ReinstallationWhoseMoveAsideIsRefused", true, false,
                              "rename:dudizu/config.ini"},
-                    Scenario{"ReinstallationWhoseStagingFileStays", true, false, "unlink:main.7z"}),
+                    Scenario{"ReinstallationWhoseStagingFileStays", true, false, "unlink:main.7z"},
+                    Scenario{"UpdateOfAnOlderVersion", false, false, "", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(FullDisk, AFailedWriteMidExtractionKeepsTheUserFileAndTheNextRunCompletes) {
-  Home home;
-  Reinstalled(home);
-  // The disk is full for this one file: the extraction stops there, with the user's file aside.
-  fs::remove(home.Folder() / "readme.txt");
-  fs::create_symlink("/dev/full", home.Folder() / "readme.txt");
-  const ChildRun failed = home.Install();
-  EXPECT_TRUE(failed.Succeeded());
-  // The room needed is the payload's unpacked size, whole megabytes rounded up (at least 1).
-  const std::string needed = "安装失败，错误代码：11\n磁盘空间不足：安装需要约 ";
-  EXPECT_TRUE(failed.output.starts_with(needed)) << failed.output;
-  EXPECT_GE(std::atoi(failed.output.c_str() + std::min(needed.size(), failed.output.size())), 1)
-      << failed.output;
-  // The program it starts afterwards may print to the same output before the installer has ended.
-  EXPECT_NE(failed.output.find(" MB。请腾出空间后重试。\n"), std::string::npos) << failed.output;
-  EXPECT_NE(failed.output.find(" MB，可用 "), std::string::npos) << failed.output;
-  EXPECT_EQ(ReadFileBytes(home.Config()), kUserConfig);
-  EXPECT_FALSE(fs::exists(home.Folder() / "config.ini.bak"));
-  EXPECT_FALSE(fs::exists(home.Data() / "main.7z"));
+/// A small file system of its own (tmpfs) mounted over a folder for the life of the object, so that
+/// a disk fills up for real; mounting needs root.
+class SmallDisk {
+ public:
+  explicit SmallDisk(const fs::path& at) : at_(at) {
+    mounted_ = geteuid() == 0 && mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=8m") == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) umount2(at_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  std::uintmax_t Free() const {
+    struct statvfs st;
+    return statvfs(at_.c_str(), &st) == 0 ? std::uintmax_t{st.f_bavail} * st.f_frsize : 0;
+  }
+  /// Takes all but room bytes of the free space, in a file of its own beside the install folder.
+  void LeaveRoom(std::uintmax_t room) const {
+    fs::remove(Ballast());
+    const std::uintmax_t free = Free();
+    if (free <= room) return;
+    const int fd = open(Ballast().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    EXPECT_EQ(posix_fallocate(fd, 0, static_cast<off_t>(free - room)), 0);
+    close(fd);
+  }
+  fs::path Ballast() const { return at_ / "ballast"; }
 
-  fs::remove(home.Folder() / "readme.txt");
-  const ChildRun complete = home.Install();
-  EXPECT_NE(complete.output.find(kCompleted), std::string::npos) << complete.output;
-  ExpectInstalled(home, kUserConfig, "after the disk had room again");
+ private:
+  fs::path at_;
+  bool mounted_ = false;
+};
+
+TEST(FullDisk, AnUpdateOnAFillingDiskEndsWithTheNewTreeOrTheOldOneWhole) {
+  Home home;
+  const SmallDisk disk(home.Data());
+  if (!disk.mounted()) GTEST_SKIP() << "a small file system of its own needs root (mount -t tmpfs)";
+  // From no room at all to more than the update needs: short of its room the run fails at once, and
+  // a disk that fills on the way (the room asked for, but files take whole pages) fails the run
+  // later; either way nothing of the older version is lost.
+  int failed = 0, completed = 0;
+  for (std::uintmax_t room = 0; room <= (std::uintmax_t{1} << 20) && completed < 3; room += 8192) {
+    const std::string context = "with " + std::to_string(room) + " bytes free";
+    fs::remove_all(home.Folder());
+    const Tree older = OlderVersionInstalled(home);
+    disk.LeaveRoom(room);
+    const ChildRun run = home.Install();
+    EXPECT_TRUE(run.Succeeded()) << context;
+    if (run.output.starts_with(kCompleted)) {
+      ++completed;
+      fs::remove(disk.Ballast());
+      ExpectInstalled(home, kUserConfig, context, Tree{{"mine.txt", kMine}});
+    } else {
+      ++failed;
+      EXPECT_TRUE(run.output.starts_with("安装失败，错误代码：")) << context << "\n" << run.output;
+      fs::remove(disk.Ballast());
+      EXPECT_EQ(Differences(ReadTree(home.Folder(), false, kLaunchLog), older), kSame) << context;
+      EXPECT_FALSE(fs::exists(home.Data() / "main.7z")) << context;
+    }
+    WaitUntilNotRunning(home.Folder() / "ZyvSHelp.exe", true);
+    if (HasFailure()) break;
+  }
+  EXPECT_GT(failed, 0);
+  EXPECT_EQ(completed, 3);
+
+  // Short of room from the start: the message says how much is needed and free, nothing is written.
+  fs::remove_all(home.Folder());
+  const Tree older = OlderVersionInstalled(home);
+  disk.LeaveRoom(4096);
+  const ChildRun failed_run = home.Install();
+  const std::string needed = "安装失败，错误代码：11\n磁盘空间不足：安装需要约 ";
+  EXPECT_TRUE(failed_run.output.starts_with(needed)) << failed_run.output;
+  EXPECT_GE(std::atoi(failed_run.output.c_str() + std::min(needed.size(), failed_run.output.size())), 1)
+      << failed_run.output;
+  EXPECT_NE(failed_run.output.find(" MB，可用 "), std::string::npos) << failed_run.output;
+  fs::remove(disk.Ballast());
+  EXPECT_EQ(Differences(ReadTree(home.Folder(), false, kLaunchLog), older), kSame);
 }
 
 TEST(FailureCause, TheMessageSaysWhatFailedWhereAndTheUserFileSurvives) {
@@ -291,11 +401,15 @@ TEST(FailureCause, TheMessageSaysWhatFailedWhereAndTheUserFileSurvives) {
        " 正在被其他程序使用，请关闭 Kelvora 后重试。"},
       {"open:dudizu/readme.txt:5", "11", "dudizu/readme.txt", " 无法写入：Input/output error"},
       {"open:main.7z:28", "1", "", "磁盘空间不足：安装需要约 "},
+      // The last file of the new tree cannot be moved in: every move before it is undone.
+      {"rename:ZyvInstall.staging/dudizu/使用说明.md", "11", "dudizu/使用说明.md", " 无法写入：访问被拒绝。"},
   };
   for (const Case& c : cases) {
     Home home;
-    Reinstalled(home);
+    const Tree older = OlderVersionInstalled(home);
     const ChildRun failed = home.Install(-1, {}, c.refuse);
+    // Whatever failed, the older version is there as it was.
+    EXPECT_EQ(Differences(ReadTree(home.Folder(), false, kLaunchLog), older), kSame) << c.refuse;
     const std::string file = *c.file == '\0' ? "" : "文件 " + (home.Data() / c.file).string();
     EXPECT_TRUE(
         failed.output.starts_with("安装失败，错误代码：" + std::string(c.code) + "\n" + file + c.reason))

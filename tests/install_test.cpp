@@ -83,30 +83,40 @@ class InstallTest : public ::testing::Test {
 
   static fs::path Product() { return HostPath(ZYV_SOURCE_DIR "/res/product/dudizu"); }
 
-  /// One run's settings steps as RunInstall takes them: the state, the move aside, the unpacking.
+  /// One run's steps as RunInstall takes them: the settings found, what a stopped run left, the
+  /// unpacking and its commit.
   int Run(StageFunction stage = nullptr) {
     InstallState state = ReadInstallState(Base());
-    BackupConfig(Base(), state);
+    RecoverInstallFolder(Base(), state);
     return UnpackPayload(Base(), state, stage);
   }
 
-  /// A run stopped dead once it has moved the user's file aside and staged half the payload.
+  /// A run stopped dead while it unpacks: its record written, half a file staged.
   void Interrupt() {
-    InstallState state = ReadInstallState(Base());
-    ASSERT_TRUE(BackupConfig(Base(), state));
+    const InstallState state = ReadInstallState(Base());
+    const Transaction stopped(Base(), state, nullptr);
+    ASSERT_TRUE(stopped.Begun());
+    fs::create_directories(ToPath(stopped.StagingRoot()) / "dudizu");
+    WriteFileBytes(ToPath(stopped.StagingRoot()) / "dudizu" / "readme.txt", "half");
     StageTruncatedPayload(Base() + u"main.7z");
   }
 
-  /// Nothing of the run's own is left over: no staging file, no backup, no record of a run.
+  /// Nothing of the run's own is left over: no staging file or folder, no aside folder, no backup,
+  /// no record of a run.
   void ExpectNoLeftovers() const {
     EXPECT_FALSE(fs::exists(BasePath() / "main.7z"));
     EXPECT_FALSE(fs::exists(Backup()));
     EXPECT_FALSE(fs::exists(Folder() / "ZyvInstall.pending"));
+    if (fs::exists(Folder())) {
+      for (const auto& entry : fs::directory_iterator(Folder())) {
+        EXPECT_FALSE(entry.is_directory()) << entry.path();
+      }
+    }
   }
 
   /// The installed tree is the sample product's: its documents and settings, and the program.
   void ExpectProductTree() const {
-    std::set<std::string> expected = {"dudizu", "dudizu/ZyvSHelp.exe"};
+    std::set<std::string> expected = {"dudizu", "dudizu/ZyvSHelp.exe", "dudizu/ZyvInstall.installed"};
     for (const auto& entry : fs::directory_iterator(Product())) {
       const std::u8string name = entry.path().filename().u8string();
       expected.insert("dudizu/" + std::string(name.begin(), name.end()));
@@ -150,12 +160,7 @@ TEST_F(InstallTest, ReinstallationKeepsTheUserFileByteForByte) {
   WriteFileBytes(Config(), kUserConfig);
   WriteFileBytes(Folder() / "readme.txt", "damaged");
 
-  InstallState state = ReadInstallState(Base());
-  ASSERT_TRUE(BackupConfig(Base(), state));
-  EXPECT_FALSE(fs::exists(Config()));
-  EXPECT_EQ(ReadFileBytes(Backup()), kUserConfig);
-  ASSERT_EQ(UnpackPayload(Base(), state), 0);
-
+  ASSERT_EQ(Run(), 0);
   EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
   ExpectProductTree();
   ExpectNoLeftovers();
@@ -171,16 +176,16 @@ TEST_F(InstallTest, FilesWithTheRunsNamesAreNoEvidenceOfAnInterruptedRun) {
 
   ASSERT_EQ(Run(), 0);
   EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
-  ExpectNoLeftovers();
+  EXPECT_FALSE(fs::exists(BasePath() / "main.7z"));
+  // No record names it: the backup is no file of this installer's, and it stays as it was.
+  EXPECT_EQ(ReadFileBytes(Backup()), "[ZeReveza]\r\nlanguage=stale\r\n");
 }
 
-TEST_F(InstallTest, ARunInterruptedAfterTheBackupIsRepairedByTheNext) {
+TEST_F(InstallTest, ARunStoppedWhileUnpackingIsUndoneByTheNext) {
   SAMPLE_PAYLOAD_ONLY();
   ASSERT_EQ(Run(), 0);
   WriteFileBytes(Config(), kUserConfig);
   Interrupt();
-  // The interrupted extraction had written the payload's copy already.
-  WriteFileBytes(Config(), ReadFileBytes(Product() / "config.ini"));
 
   EXPECT_TRUE(ReadInstallState(Base()).interrupted);
   ASSERT_EQ(Run(), 0);
@@ -189,34 +194,56 @@ TEST_F(InstallTest, ARunInterruptedAfterTheBackupIsRepairedByTheNext) {
   ExpectNoLeftovers();
 }
 
-TEST_F(InstallTest, AUserFileThatCannotBeMovedAsideStaysInPlaceEvenWhenTheRunIsStopped) {
+TEST_F(InstallTest, SettingsARecordFindsAreTheUsersUnlessTheyAreThePayloadsCopy) {
   SAMPLE_PAYLOAD_ONLY();
-  ASSERT_EQ(Run(), 0);
-  WriteFileBytes(Config(), kUserConfig);
-  // A folder with content where the backup would go: no file can be moved over it.
-  fs::create_directory(Backup());
-  WriteFileBytes(Backup() / "x", "x");
+  const std::string payloads = ReadFileBytes(Product() / "config.ini");
+  const std::string earlier_record = "ZyvInstall pending installation\nsettings ";
+  struct Case {
+    const char* name;
+    std::string record;  // the run's record an earlier run left
+    std::string config;  // config.ini then
+    std::string backup;  // config.ini.bak then, if any
+    bool replaced;       // the payload's copy, with the installer's name, is there afterwards
+  };
+  const Case cases[] = {
+      // A first installation's record that outlived its run: the payload's copy is replaced, a file
+      // the user has changed since is not.
+      {"payload's copy", "none\nphase settled\n", payloads, "", true},
+      {"changed since", "none\nphase settled\n", kUserConfig, "", false},
+      // An earlier installer stopped with the user's file aside: it comes back.
+      {"moved aside", "", payloads, kUserConfig, false},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(Run(), 0);
+    WriteFileBytes(Config(), c.config);
+    std::string record = c.record;
+    if (!c.backup.empty()) {
+      WriteFileBytes(Backup(), c.backup);
+      record =
+          SettingsOf(dir_.W(BaseName()) + kPathSeparator + u"dudizu" + kPathSeparator + u"config.ini.bak") +
+          "\n";
+    }
+    WriteFileBytes(Folder() / "ZyvInstall.pending", earlier_record + record);
 
-  // Stopped mid-extraction with the file still in place: the next run must not take it for the
-  // payload's.
-  InstallState state = ReadInstallState(Base());
-  ASSERT_TRUE(BackupConfig(Base(), state));
-  EXPECT_TRUE(state.kept_in_place);
-  StageTruncatedPayload(Base() + u"main.7z");
-
-  ASSERT_EQ(Run(), 0);
-  EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
-  EXPECT_EQ(ReadFileBytes(Backup() / "x"), "x");
-  EXPECT_FALSE(fs::exists(BasePath() / "main.7z"));
+    ASSERT_EQ(Run(), 0) << c.name;
+    if (c.replaced) {
+      ExpectFirstInstallationConfig();
+    } else {
+      EXPECT_EQ(ReadFileBytes(Config()), c.backup.empty() ? c.config : c.backup) << c.name;
+    }
+    ExpectNoLeftovers();
+    fs::remove_all(Folder());
+  }
 }
 
-TEST_F(InstallTest, ADamagedPayloadFailsAndKeepsTheUserFile) {
+TEST_F(InstallTest, ADamagedPayloadFailsAndLeavesTheInstallationAsItWas) {
   SAMPLE_PAYLOAD_ONLY();
   ASSERT_EQ(Run(), 0);
   WriteFileBytes(Config(), kUserConfig);
 
   EXPECT_NE(Run(StageTruncatedPayload), 0);
   EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
+  ExpectProductTree();
   ExpectNoLeftovers();
 }
 

@@ -24,6 +24,8 @@ WString SystemErrorText(int error) {
   }
 }
 
+int DiskFullError() { return ENOSPC; }
+
 ErrorKind ClassifySystemError(int error) {
   switch (error) {
     case ENOSPC:

@@ -23,6 +23,8 @@ WString SystemErrorText(int error) {
   return win32::FromW(buf, n);
 }
 
+int DiskFullError() { return static_cast<int>(ERROR_DISK_FULL); }
+
 ErrorKind ClassifySystemError(int error) {
   switch (static_cast<DWORD>(error)) {
     case ERROR_DISK_FULL:

@@ -1,15 +1,113 @@
-// Files and directories: existence, creation, removal, replacing renames and attributes.
+// Files and directories: existence, creation, removal, renames and attributes.
+#include <string>
+#include <vector>
+
 #include "platform/win32/wide.h"
 
 namespace zyv {
 
 using win32::W;
 
+namespace {
+
+/// Whether error is what a file held for a moment gives (a virus scanner or an indexer that opened
+/// a file just written): worth another try.
+bool HeldForAMoment(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+}
+
+/// Runs attempt until it succeeds, or, while it fails as a held file does, for about two seconds:
+/// a scanner lets go within milliseconds, a program that keeps the file open does not.
+template <typename Attempt>
+bool RetryWhileHeld(Attempt attempt) {
+  DWORD delay = 10;
+  for (DWORD waited = 0;; waited += delay, delay = delay < 200 ? delay * 2 : delay) {
+    if (attempt()) return true;
+    const DWORD error = GetLastError();
+    if (!HeldForAMoment(error) || waited >= 2000) {
+      SetLastError(error);
+      return false;
+    }
+    Sleep(delay);
+  }
+}
+
+}  // namespace
+
 bool PathExists(const WString& path) { return GetFileAttributesW(W(path)) != INVALID_FILE_ATTRIBUTES; }
 
 bool MakeDirectory(const WString& path) { return CreateDirectoryW(W(path), nullptr) != FALSE; }
 
-bool RemoveFile(const WString& path) { return DeleteFileW(W(path)) != FALSE; }
+bool RemoveFile(const WString& path) {
+  return RetryWhileHeld([&] {
+    if (DeleteFileW(W(path)) != FALSE) return true;
+    // A read-only file (the archive asked for it) is deleted once its attribute is cleared; a link
+    // is left as it is (its attributes would be its target's).
+    const DWORD error = GetLastError();
+    const DWORD attributes = GetFileAttributesW(W(path));
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+        SetFileAttributesW(W(path), attributes & ~FILE_ATTRIBUTE_READONLY) != FALSE) {
+      if (DeleteFileW(W(path)) != FALSE) return true;
+      const DWORD again = GetLastError();
+      SetFileAttributesW(W(path), attributes);
+      SetLastError(again);
+      return false;
+    }
+    SetLastError(error);
+    return false;
+  });
+}
+
+bool RenameFile(const WString& from, const WString& to) {
+  // Without MOVEFILE_REPLACE_EXISTING an existing target is refused (ERROR_ALREADY_EXISTS), and
+  // without MOVEFILE_COPY_ALLOWED a move never becomes a copy. A running program's image can be
+  // renamed, though not written.
+  return RetryWhileHeld([&] { return MoveFileExW(W(from), W(to), 0) != FALSE; });
+}
+
+bool RemoveFolder(const WString& path) { return RemoveDirectoryW(W(path)) != FALSE; }
+
+bool ListFolder(const WString& folder, std::vector<FolderEntry>& entries) {
+  WIN32_FIND_DATAW found;
+  const HANDLE find =
+      FindFirstFileExW(W(folder + u"\\*"), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  entries.clear();
+  do {
+    const WString name = win32::FromW(found.cFileName, wcsnlen(found.cFileName, MAX_PATH));
+    if (name == u"." || name == u"..") continue;
+    const bool folder_entry = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                              (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    entries.push_back({name, folder_entry});
+  } while (FindNextFileW(find, &found));
+  const bool ok = GetLastError() == ERROR_NO_MORE_FILES;
+  FindClose(find);
+  return ok;
+}
+
+bool DeleteAtRestart(const WString& path) {
+  // Needs administrator rights, which the installer asks for.
+  return MoveFileExW(W(path), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+}
+
+void FlushVolume(const WString& path) {
+  // A handle to the volume flushes all of its cached data at once; it takes administrator rights,
+  // which the installer has. Without them (or under a system that offers no volume handle) the
+  // changes stay with the cache manager, as any program's do.
+  // https://learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-flushfilebuffers
+  wchar_t root[MAX_PATH + 1];
+  if (GetVolumePathNameW(W(path), root, MAX_PATH + 1) == FALSE) return;
+  std::wstring device = root;
+  if (device.size() != 3 || device[1] != L':') return;  // a drive letter's root, "C:\"
+  device = L"\\\\.\\" + device.substr(0, 2);
+  const HANDLE volume = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (volume == INVALID_HANDLE_VALUE) return;
+  FlushFileBuffers(volume);
+  CloseHandle(volume);
+}
 
 bool ReplaceFileAtomically(const WString& from, const WString& to) {
   return MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;

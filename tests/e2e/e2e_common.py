@@ -27,6 +27,8 @@ DAMAGED_REASON = "此安装程序已损坏，请重新下载后再运行。"
 INSTALL_FOLDER = "dudizu"
 STAGING = "main.7z"
 LOG = "launch.log"
+# The installer's list of what it installed, kept in the install folder for the next update.
+INSTALLED = "ZyvInstall.installed"
 CONFIG = "config.ini"
 
 ARGS = None  # the parsed command line, for the test cases
@@ -172,7 +174,7 @@ class TreeAssertions:
                          "working directory")
         actual = read_tree(folder)
         reference = payload_reference()
-        self.assertEqual(sorted(actual), sorted(set(reference) | {LOG} | set(extra)),
+        self.assertEqual(sorted(actual), sorted(set(reference) | {LOG, INSTALLED} | set(extra)),
                          f"{folder}: the files differ from the payload's")
         for name, content in reference.items():
             if name != CONFIG:

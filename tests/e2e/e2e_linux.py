@@ -192,7 +192,7 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         self.assertInstalled(user, "ZyvInstall")
         # Nothing else in the home: the desktop entry and the data folder's tree only.
         expected = ["Desktop", "Desktop/Kelvora.desktop", ".local", ".local/share", ".local/share/dudizu"]
-        expected += [".local/share/dudizu/" + n for n in c.payload_reference()] + [".local/share/dudizu/launch.log"]
+        expected += [".local/share/dudizu/" + n for n in [*c.payload_reference(), c.LOG, c.INSTALLED]]
         self.assertEqual(listing(user.home), sorted(expected))
 
     def test_renamed_installer(self):

@@ -175,6 +175,7 @@ int renameat(int fd1, const char* from, int fd2, const char* to) {
 }
 int renameat2(int fd1, const char* from, int fd2, const char* to, unsigned flags) {
   Point("renameat2", from);
+  if (Refused("rename", from)) return -1;
   return REAL(renameat2)(fd1, from, fd2, to, flags);
 }
 int link(const char* from, const char* to) {

@@ -1,0 +1,351 @@
+#include "app/transaction.h"
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/product_names.h"
+
+namespace zyv {
+namespace {
+
+constexpr char16_t kStagingStem[] = u"ZyvInstall.staging";
+constexpr char16_t kAsideStem[] = u"ZyvInstall.old";
+/// The installer's own names in the install folder, which no archive entry may take.
+constexpr char16_t kOwnPrefix[] = u"ZyvInstall.";
+
+/// The three trees a transaction moves files between, each a folder path ending with a separator:
+/// the install base, and the staging and aside folders that mirror it.
+struct Roots {
+  WString base;
+  WString staging;
+  WString aside;
+};
+
+Roots RootsOf(const WString& base, const WString& staging, const WString& aside) {
+  const WString folder = InstallFolder(base) + kPathSeparator;
+  return {base, folder + staging + kPathSeparator, folder + aside + kPathSeparator};
+}
+
+/// The path of entry (relative, "/" between names) under root.
+WString Under(const WString& root, const WString& entry) {
+  WString path = root + entry;
+  std::replace(path.begin() + static_cast<std::ptrdiff_t>(root.size()), path.end(), u'/', kPathSeparator);
+  return path;
+}
+
+/// Whether path is a folder of its own (no link to one).
+bool IsFolder(const WString& path) {
+  std::vector<FolderEntry> entries;
+  return ListFolder(path, entries);
+}
+
+/// Every file and folder under root + prefix, as entries relative to root.
+void Walk(const WString& root, const WString& prefix, std::vector<WString>& files,
+          std::vector<WString>& folders) {
+  std::vector<FolderEntry> entries;
+  if (!ListFolder(Under(root, prefix), entries)) return;
+  for (const FolderEntry& e : entries) {
+    const WString entry = prefix.empty() ? e.name : prefix + u'/' + e.name;
+    if (e.folder) {
+      folders.push_back(entry);
+      Walk(root, entry, files, folders);
+    } else {
+      files.push_back(entry);
+    }
+  }
+}
+
+/// Deletes path and everything under it. A file that cannot go yet (a program still runs it) is
+/// deleted at the next restart where the system can, else by the next run.
+void RemoveTree(const WString& path) {
+  std::vector<FolderEntry> entries;
+  if (!ListFolder(path, entries)) return;
+  bool emptied = true;
+  for (const FolderEntry& e : entries) {
+    const WString inner = path + kPathSeparator + e.name;
+    if (e.folder) {
+      RemoveTree(inner);
+    } else if (!RemoveFile(inner)) {
+      DeleteAtRestart(inner);
+      emptied = false;
+    }
+  }
+  if (!RemoveFolder(path) && !emptied) DeleteAtRestart(path);
+}
+
+/// Creates the folders of entry's parents under root, shortest first; those that did not exist
+/// before go to made, when given.
+void MakeParents(const WString& root, const WString& entry, std::vector<WString>* made = nullptr) {
+  for (size_t k = entry.find(u'/'); k != WString::npos; k = entry.find(u'/', k + 1)) {
+    const WString parent = entry.substr(0, k);
+    if (MakeDirectory(Under(root, parent)) && made != nullptr) made->push_back(parent);
+  }
+}
+
+/// stem, or stem followed by a digit, whichever names nothing in folder yet.
+WString FreeName(const WString& folder, const WString& stem) {
+  for (char16_t n = u'0'; n <= u'9'; ++n) {
+    const WString name = n == u'0' ? stem : stem + n;
+    if (!PathExists(folder + kPathSeparator + name)) return name;
+  }
+  return stem;
+}
+
+bool Fail(ExtractFailure* failure, const WString& path) {
+  const int error = LastSystemError();
+  if (failure != nullptr) {
+    failure->path = path;
+    failure->systemError = error;
+  }
+  return false;
+}
+
+/// Moves the file at from to a place of its own at to (its folders made first).
+bool MoveTo(const WString& to_root, const WString& from, const WString& entry, ExtractFailure* failure,
+            std::vector<WString>* made = nullptr) {
+  MakeParents(to_root, entry, made);
+  return RenameFile(from, Under(to_root, entry)) || Fail(failure, from);
+}
+
+bool SameBytes(const WString& a, const WString& b) {
+  std::string x, y;
+  return ReadWholeFile(a, x) && ReadWholeFile(b, y) && x == y;
+}
+
+/// Whether entry is one of the installer's own files in the install folder.
+bool IsOwnName(const WString& entry) {
+  const WString own = WString(kInstallFolderName) + u'/' + kOwnPrefix;
+  return entry.compare(0, own.size(), own) == 0;
+}
+
+/// The files the last installation installed that the new tree (files, sorted) no longer holds:
+/// never the settings, never the installer's own.
+std::vector<WString> Dropped(const InstalledList& installed, const std::vector<WString>& files) {
+  std::vector<WString> dropped;
+  for (const WString& f : installed.files) {
+    if (!std::binary_search(files.begin(), files.end(), f) && f != ConfigEntry() && !IsOwnName(f)) {
+      dropped.push_back(f);
+    }
+  }
+  return dropped;
+}
+
+/// Moves every file of the record's tree that is still in staging in, what it replaces and what the
+/// new tree drops aside. On a second pass (a stopped run rolled forward) config.ini is moved in over
+/// one that is there only when the two are the same bytes, as it was planned then; a file that is
+/// there otherwise is the user's now.
+bool MoveAll(const Roots& r, const RunRecord& record, const InstalledList& installed, bool second_pass,
+             ExtractFailure* failure) {
+  MakeDirectory(r.aside.substr(0, r.aside.size() - 1));
+  for (const WString& entry : Dropped(installed, record.files)) {
+    const WString path = Under(r.base, entry);
+    if (PathExists(path) && !IsFolder(path) && !MoveTo(r.aside, path, entry, failure)) return false;
+  }
+  for (const WString& entry : record.files) {
+    const WString from = Under(r.staging, entry);
+    const WString to = Under(r.base, entry);
+    if (!PathExists(from)) continue;  // moved in already
+    if (PathExists(to)) {
+      if (second_pass && entry == ConfigEntry() && !SameBytes(from, to)) continue;
+      // A folder where the file goes is not the installation's to move: it may hold the user's files.
+      if (IsFolder(to)) return Fail(failure, to);
+      if (!MoveTo(r.aside, to, entry, failure)) return false;
+    }
+    if (!MoveTo(r.base, from, entry, failure)) return false;
+  }
+  return true;
+}
+
+/// Undoes the moves of MoveAll, whichever of them happened: the new files back to staging, the
+/// files put aside back in place, and the folders the commit made removed once empty again. False
+/// when some file could not be moved back.
+bool RollBack(const Roots& r, const RunRecord& record) {
+  bool whole = true;
+  for (const WString& entry : record.files) {
+    const WString from = Under(r.staging, entry);
+    const WString in = Under(r.base, entry);
+    if (!PathExists(from) && PathExists(in)) whole = MoveTo(r.staging, in, entry, nullptr) && whole;
+  }
+  std::vector<WString> aside, aside_folders;
+  Walk(r.aside, u"", aside, aside_folders);
+  for (const WString& entry : aside) whole = MoveTo(r.base, Under(r.aside, entry), entry, nullptr) && whole;
+  std::vector<WString> made = record.made;
+  std::sort(made.rbegin(), made.rend());  // a folder's insides before itself
+  for (const WString& folder : made) RemoveFolder(Under(r.base, folder));
+  return whole;
+}
+
+/// After the commit point: the folders the old tree had and the new one does not go when empty, the
+/// list of what is installed is written, and the staging and aside folders and the record go.
+void Finish(const Roots& r, const RunRecord& record, const InstalledList& installed) {
+  std::vector<WString> old = installed.folders;
+  std::sort(old.rbegin(), old.rend());
+  for (const WString& folder : old) {
+    if (folder != kInstallFolderName &&
+        std::find(record.folders.begin(), record.folders.end(), folder) == record.folders.end()) {
+      RemoveFolder(Under(r.base, folder));
+    }
+  }
+  // config.ini counts as installed whoever's it is now: the tree the next run finds is the same.
+  InstalledList now{record.files, record.folders};
+  if (!std::binary_search(now.files.begin(), now.files.end(), ConfigEntry())) {
+    now.files.insert(std::lower_bound(now.files.begin(), now.files.end(), ConfigEntry()), ConfigEntry());
+  }
+  WriteInstalledList(r.base, now);
+  RemoveTree(r.aside.substr(0, r.aside.size() - 1));
+  RemoveTree(r.staging.substr(0, r.staging.size() - 1));
+  ClearRunRecord(r.base);
+}
+
+/// Rolls forward a run stopped in its commit, or back when that cannot be done; false when neither
+/// could be completed (the record stays for the next run).
+bool Complete(const Roots& r, RunRecord& record, ExtractFailure* failure, bool second_pass) {
+  InstalledList installed;
+  ReadInstalledList(r.base, installed);
+  if (MoveAll(r, record, installed, second_pass, failure)) {
+    // Everything in place, durable before the commit point says so.
+    FlushVolume(r.base);
+    record.phase = Phase::kCommitted;
+    if (WriteRunRecord(r.base, record)) {
+      Finish(r, record, installed);
+      return true;
+    }
+    Fail(failure, InstallFolder(r.base));
+  }
+  if (RollBack(r, record)) {
+    RemoveTree(r.staging.substr(0, r.staging.size() - 1));
+    RemoveTree(r.aside.substr(0, r.aside.size() - 1));
+    ClearRunRecord(r.base);
+  }
+  return false;
+}
+
+/// The installer's own file name, without its folder.
+WString InstallerName() {
+  WString installer = ModuleFileName();
+  if (const auto separator = installer.rfind(kPathSeparator); separator != WString::npos) {
+    installer.erase(0, separator + 1);
+  }
+  return installer;
+}
+
+}  // namespace
+
+void RecoverInstallFolder(const WString& base, InstallState& state) {
+  const WString folder = InstallFolder(base);
+  RunRecord record;
+  const bool found = ReadRunRecord(base, record);
+  if (found) {
+    const Roots r = RootsOf(base, record.staging, record.aside);
+    switch (record.phase) {
+      case Phase::kLegacy:
+        // The user's file back in its place: from now on it is never moved.
+        if (state.settings == SettingsPlace::kBackup &&
+            ReplaceFileAtomically(BackupPath(base), ConfigPath(base))) {
+          state.settings = SettingsPlace::kConfig;
+        }
+        ClearRunRecord(base);
+        break;
+      case Phase::kStaging:
+        RemoveTree(r.staging.substr(0, r.staging.size() - 1));
+        RemoveTree(r.aside.substr(0, r.aside.size() - 1));
+        ClearRunRecord(base);
+        break;
+      case Phase::kCommitting:
+        Complete(r, record, nullptr, true);
+        break;
+      case Phase::kCommitted: {
+        InstalledList installed;
+        ReadInstalledList(base, installed);
+        Finish(r, record, installed);
+        break;
+      }
+      case Phase::kSettled:
+        break;
+    }
+  }
+  // Staging and aside folders that no record needs any more: what a program held at the end of an
+  // earlier run, or what a run stopped before its record named them.
+  RunRecord still;
+  const bool pending = ReadRunRecord(base, still) && still.phase != Phase::kSettled;
+  std::vector<FolderEntry> entries;
+  ListFolder(folder, entries);
+  for (const FolderEntry& e : entries) {
+    const bool ours = e.name.starts_with(kStagingStem) || e.name.starts_with(kAsideStem);
+    if (e.folder && ours && !(pending && (e.name == still.staging || e.name == still.aside))) {
+      RemoveTree(folder + kPathSeparator + e.name);
+    }
+  }
+}
+
+Transaction::Transaction(const WString& base, const InstallState& state, ExtractFailure* failure)
+    : base_(base), state_(state) {
+  const WString folder = InstallFolder(base);
+  if (!PathExists(base)) MakeDirectory(base);
+  MakeDirectory(folder);
+  record_.phase = Phase::kStaging;
+  record_.settings = state.settings == SettingsPlace::kNone || state.config_may_be_payloads
+                         ? std::string("none")
+                         : SettingsOf(ConfigPath(base));
+  record_.staging = FreeName(folder, kStagingStem);
+  record_.aside = FreeName(folder, kAsideStem);
+  // The record first: a run stopped from here on is known to the next, which deletes its staging.
+  begun_ = WriteRunRecord(base, record_) || Fail(failure, folder);
+  const Roots r = RootsOf(base, record_.staging, record_.aside);
+  staging_root_ = r.staging;
+  if (begun_ && !MakeDirectory(r.staging.substr(0, r.staging.size() - 1))) begun_ = Fail(failure, r.staging);
+}
+
+void Transaction::Abandon() {
+  if (!begun_) return;
+  RemoveTree(staging_root_.substr(0, staging_root_.size() - 1));
+  ClearRunRecord(base_);
+}
+
+int Transaction::Commit(ExtractFailure* failure) {
+  const Roots r = RootsOf(base_, record_.staging, record_.aside);
+  std::vector<WString> files, folders;
+  Walk(r.staging, u"", files, folders);
+  if (std::any_of(files.begin(), files.end(), IsOwnName) ||
+      std::any_of(folders.begin(), folders.end(), IsOwnName)) {
+    Abandon();
+    return kExtractRefused;
+  }
+
+  // config.ini: the user's stays and the payload's copy is not moved in; without one the payload's
+  // copy goes in, with the installer's file name recorded.
+  const WString staged_config = Under(r.staging, ConfigEntry());
+  const WString config = ConfigPath(base_);
+  bool keep = state_.settings != SettingsPlace::kNone && PathExists(config);
+  const bool may_be_payloads = keep && state_.config_may_be_payloads;
+  bool payloads_copy = may_be_payloads && SameBytes(config, staged_config);
+  if (!keep || may_be_payloads)
+    WriteIniValue(kSettingsSection, kInstallerKey, InstallerName(), staged_config);
+  if (may_be_payloads && !payloads_copy) payloads_copy = SameBytes(config, staged_config);  // name recorded
+  if (payloads_copy) keep = false;
+  files.erase(std::remove(files.begin(), files.end(), ConfigEntry()), files.end());
+  // Without settings of its own, a payload gets the file the profile writer made.
+  if (!keep) files.push_back(ConfigEntry());
+  std::sort(files.begin(), files.end());
+  std::sort(folders.begin(), folders.end());
+
+  record_.files = std::move(files);
+  record_.folders = std::move(folders);
+  for (const WString& f : record_.folders) {
+    if (!PathExists(Under(r.base, f))) record_.made.push_back(f);
+  }
+  // The staged files durable before any of them is moved in, the plan before the first move.
+  FlushVolume(r.staging);
+  record_.phase = Phase::kCommitting;
+  if (!WriteRunRecord(base_, record_)) {
+    Fail(failure, InstallFolder(base_));
+    Abandon();
+    return kExtractNotWritten;
+  }
+  return Complete(r, record_, failure, false) ? kExtractOk : kExtractNotWritten;
+}
+
+}  // namespace zyv
