@@ -331,6 +331,36 @@ TEST_F(InstallTest, ARenamedInstallerRecordsItsOwnName) {
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "install=" + ansi);
 }
+
+TEST_F(InstallTest, AnUpdateOverAFileInUseWin32) {
+  SAMPLE_PAYLOAD_ONLY();
+  ASSERT_EQ(Run(), 0);
+  WriteFileBytes(Config(), kUserConfig);
+  const std::wstring program = (Folder() / "ZyvSHelp.exe").wstring();
+  {
+    // Held by a program that lets nobody rename it: the update fails, and the installation is the
+    // one it found.
+    const HANDLE held =
+        CreateFileW(program.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Run(), 11);
+    CloseHandle(held);
+    ExpectProductTree();
+    ExpectNoLeftovers();
+    EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
+  }
+  // Held as a running program's image is (renamed, not deleted): the update goes through, the old
+  // file waits aside until it is let go, and the next run clears it away.
+  const HANDLE running = CreateFileW(program.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(running, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Run(), 0);
+  CloseHandle(running);
+  EXPECT_EQ(Run(), 0);
+  ExpectProductTree();
+  ExpectNoLeftovers();
+  EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
+}
 #endif
 
 }  // namespace

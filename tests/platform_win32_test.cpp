@@ -171,5 +171,81 @@ TEST(RunShowingProgressWin32, AWindowWithABarForLongWorkOnlyAndGoneAfterIt) {
   EXPECT_FALSE(during.window);
 }
 
+/// Holds path open without letting anyone rename or delete it, from another thread, for ms.
+class Holder {
+ public:
+  Holder(const WString& path, int ms)
+      : file_(CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)),
+        thread_([this, ms] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+          CloseHandle(file_);
+        }) {}
+  ~Holder() { thread_.join(); }
+  bool held() const { return file_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE file_;
+  std::thread thread_;
+};
+
+TEST(FilesInUseWin32, ARenameWaitsForAFileHeldForAMomentNotForOneHeldOpen) {
+  TempDir tmp;
+  const WString file = tmp.W(u"新.dll"), moved = tmp.W(u"moved.dll");
+  WriteFileBytes(ToPath(file), "x");
+  {
+    // A scanner reading a file just written lets go within a moment: the rename goes through.
+    const Holder scanner(file, 300);
+    ASSERT_TRUE(scanner.held());
+    EXPECT_TRUE(RenameFile(file, moved));
+  }
+  EXPECT_TRUE(PathExists(moved));
+  // A program that keeps the file open: the rename gives up, with the system's reason, in seconds.
+  const Holder program(moved, 3000);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(RenameFile(moved, file));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  // Never over an existing file, and read-only files are removed all the same.
+  WriteFileBytes(ToPath(file), "y");
+  EXPECT_FALSE(RenameFile(file, moved));
+  EXPECT_EQ(ReadFileBytes(ToPath(moved)), "x");
+  ASSERT_TRUE(SetFileAttributesW(W(file), FILE_ATTRIBUTE_READONLY));
+  EXPECT_TRUE(RemoveFile(file));
+  EXPECT_FALSE(PathExists(file));
+}
+
+TEST(FolderLockWin32, OneProcessAtATimeAndFreeAgainOnceReleased) {
+  TempDir tmp;
+  // A mutex is its owner thread's again and again, so the others ask from a thread of their own.
+  const auto other = [&] {
+    FolderLock::State state{};
+    std::thread([&] { state = FolderLock(tmp.W(u"dudizu")).state(); }).join();
+    return state;
+  };
+  {
+    const FolderLock first(tmp.W(u"dudizu"));
+    ASSERT_EQ(first.state(), FolderLock::State::kHeld);
+    EXPECT_EQ(other(), FolderLock::State::kBusy);
+    EXPECT_EQ(FolderLock(tmp.W(u"another")).state(), FolderLock::State::kHeld);
+  }
+  EXPECT_EQ(other(), FolderLock::State::kHeld);
+}
+
+TEST(RemoveMovedAsideWin32, DeletesWhatAnEarlierUpdateMovedAsideAndNothingElse) {
+  TempDir tmp;
+  const WString folder = tmp.W(u"dudizu");
+  ASSERT_TRUE(MakeDirectory(folder));
+  ASSERT_TRUE(MakeDirectory(folder + u"\\插件"));
+  for (const WString name : {u"a.dll.zyv-old", u"b.exe.zyv-old3", u"插件\\c.dll.zyv-old", u"keep.txt",
+                             u"d.zyv-oldest", u"插件\\e.dll"}) {
+    WriteFileBytes(ToPath(folder + u"\\" + name), "x");
+  }
+  // Nothing holds them: the manager has nobody to ask.
+  EXPECT_TRUE(AskHoldersToClose(folder));
+  RemoveMovedAside(folder);
+  EXPECT_EQ(test::ReadTree(ToPath(folder)),
+            (test::Tree{{"d.zyv-oldest", "x"}, {"keep.txt", "x"}, {"插件", "<dir>"}, {"插件/e.dll", "x"}}));
+}
+
 }  // namespace
 }  // namespace zyv
