@@ -349,8 +349,13 @@ TEST(FullDisk, AnUpdateOnAFillingDiskEndsWithTheNewTreeOrTheOldOneWhole) {
   // From no room at all to more than the update needs: short of its room the run fails at once, and
   // a disk that fills on the way (the room asked for, but files take whole pages) fails the run
   // later; either way nothing of the older version is lost.
+  // Steps of a page, or finer than a 24th of the product (an upper bound of its archive as well):
+  // some fall between the room asked for and the room the files take.
+  std::uintmax_t product = 0;
+  for (const auto& [name, bytes] : Clean().folder) product += bytes.size();
+  const std::uintmax_t step = std::max<std::uintmax_t>(4096, (2 * product / 24) & ~std::uintmax_t{4095});
   int failed = 0, completed = 0;
-  for (std::uintmax_t room = 0; room <= (std::uintmax_t{1} << 20) && completed < 3; room += 8192) {
+  for (std::uintmax_t room = 0; room <= 4 * product && completed < 3; room += step) {
     const std::string context = "with " + std::to_string(room) + " bytes free";
     fs::remove_all(home.Folder());
     const Tree older = OlderVersionInstalled(home);
