@@ -1,11 +1,12 @@
 // The Linux installer stopped dead at every point where it changes something on disk (the
 // fault_injector preload numbers them and sends SIGKILL before the chosen one), then run again to
-// the end: as it stands, with a stray main.7z beside it, with its move of the user's file aside
-// refused, and with its staging file impossible to delete. Whatever the point, the user's config.ini
-// is never lost (at the moment of the stop it is config.ini or config.ini.bak, byte for byte), and
-// after the complete run it is config.ini again, nothing of the run remains and the installed tree is
-// the payload's. Also a disk that fills up in the middle of the extraction (a product file linked to
-// /dev/full), two installers started at once, and a user without a home folder.
+// the end: a first installation, a re-installation (beside a stray main.7z, with its staging file
+// impossible to delete), and an update of an older version whose tree changes (also with its last
+// move refused, so that it is stopped in its rollback). Whatever the point, no product file is ever
+// cut short, the user's config.ini is never lost, and after the complete run nothing of the run
+// remains and the installed tree is the payload's. Also a real disk that fills up at every step of an
+// update, failures that name their cause and leave the older version whole, two installers started
+// at once, and a user without a home folder.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -291,7 +292,8 @@ TEST_P(InterruptedInstallation, AtEveryPointTheNextRunCompletesAndNothingIsLost)
                   ReadFileBytes(home.Folder() / "config.ini.bak") == kUserConfig)
           << context;
     }
-    WaitUntilNotRunning(home.Folder() / "ZyvSHelp.exe", stopped.output.find(kCompleted) != std::string::npos);
+    // Once its message is out (completed or failed), a stopped run may have started the program.
+    WaitUntilNotRunning(home.Folder() / "ZyvSHelp.exe", !stopped.output.empty());
     const ChildRun complete = home.Install();
     EXPECT_TRUE(complete.Succeeded()) << context;
     EXPECT_NE(complete.output.find(kCompleted), std::string::npos) << context << "\n" << complete.output;
@@ -305,8 +307,9 @@ INSTANTIATE_TEST_SUITE_P(
     Install, InterruptedInstallation,
     testing::Values(Scenario{"FirstInstallation", false}, Scenario{"Reinstallation", true},
                     Scenario{"ReinstallationBesideAStrayStagingFile", true, true},
-                    Scenario{"ReinstallationWhoseMoveAsideIsRefused", true, false,
-                             "rename:dudizu/config.ini"},
+                    // The stopped run's last move in fails, so it is stopped in its rollback too.
+                    Scenario{"UpdateWhoseLastMoveIsRefused", false, false,
+                             "rename:ZyvInstall.staging/dudizu/使用说明.md", true},
                     Scenario{"ReinstallationWhoseStagingFileStays", true, false, "unlink:main.7z"},
                     Scenario{"UpdateOfAnOlderVersion", false, false, "", true}),
     [](const auto& info) { return std::string(info.param.name); });
