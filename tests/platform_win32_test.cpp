@@ -77,19 +77,19 @@ TEST(ApplyFileAttributesWin32, AppliesTheWordAsItStands) {
   WriteFileBytes(ToPath(file), "x");
 
   // Archive and not-content-indexed, as a Windows archiver stores them.
-  ASSERT_TRUE(ApplyFileAttributes(file, 0x2020));
+  ASSERT_TRUE(ApplyFileAttributes(file, 0x2020, 0));
   EXPECT_EQ(Attributes(file), AttributesAsStored(0x2020));
 
   ASSERT_TRUE(
-      ApplyFileAttributes(file, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+      ApplyFileAttributes(file, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, 0));
   EXPECT_EQ(Attributes(file),
             AttributesAsStored(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
   EXPECT_FALSE(DeleteFileW(W(file)));
 
-  ASSERT_TRUE(ApplyFileAttributes(file, FILE_ATTRIBUTE_NORMAL));
+  ASSERT_TRUE(ApplyFileAttributes(file, FILE_ATTRIBUTE_NORMAL, 0));
   EXPECT_EQ(Attributes(file), AttributesAsStored(FILE_ATTRIBUTE_NORMAL));
   EXPECT_TRUE(RemoveFile(file));
-  EXPECT_FALSE(ApplyFileAttributes(file, FILE_ATTRIBUTE_NORMAL));
+  EXPECT_FALSE(ApplyFileAttributes(file, FILE_ATTRIBUTE_NORMAL, 0));
 }
 
 TEST(ModuleFileNameWin32, IsThisProgram) {
