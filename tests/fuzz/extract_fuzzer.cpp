@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   CrcGenerateTable();
   // Files written on this thread, in order: the code an input reaches, and so the inputs a run
   // from a seed keeps, do not depend on how the system schedules writer threads.
-  setenv(zyv::kWorkersVariable, "0", 1);
+  zyv::SetWorkerCountForTesting(0);
   return 0;
 }
 
