@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "app/zyv_install_app.h"
 #include "gtest/gtest.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -66,11 +67,6 @@ TEST(KnownFolderPathWin32, AnswersExistingAbsoluteFoldersWithoutTrailingSeparato
   EXPECT_NE(KnownFolderPath(kCsidlLocalAppData), KnownFolderPath(kCsidlDesktop));
 }
 
-TEST(KnownFolderPathWin32, UnknownFolderIsEmpty) {
-  EXPECT_EQ(KnownFolderPath(0x7E), u"");
-  EXPECT_EQ(KnownFolderPath(-1), u"");
-}
-
 TEST(ApplyFileAttributesWin32, AppliesTheWordAsItStands) {
   TempDir tmp;
   const WString file = tmp.W(u"файл.dll");
@@ -113,10 +109,9 @@ TEST(ShellOpenWin32, StartsTheProgramInTheGivenFolder) {
   EXPECT_FALSE(ShellOpen(u"open", tmp.W(u"missing.exe"), u"", work, kShowNormal));
 }
 
-TEST(FrameworkServicesWin32, CommonControlsCheckTheRecordSize) {
-  EXPECT_TRUE(InitCommonControlsClasses(sizeof(INITCOMMONCONTROLSEX), 0xFF));
-  EXPECT_EQ(sizeof(INITCOMMONCONTROLSEX), 8u);  // the size the installer passes
-  EXPECT_FALSE(InitCommonControlsClasses(4, 0xFF));
+TEST(FrameworkServicesWin32, CommonControlsTakeTheInstallersRecordAndCheckItsSize) {
+  EXPECT_TRUE(InitCommonControlsClasses(kCommonControlsRecordSize, kCommonControlsClasses));
+  EXPECT_FALSE(InitCommonControlsClasses(kCommonControlsRecordSize - 4, kCommonControlsClasses));
   EXPECT_TRUE(RegisterForRestart(0));
 }
 
