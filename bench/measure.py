@@ -44,8 +44,6 @@ def Tools(bin_dir, before_dir, name, archive):
     plain_env = dict(os.environ, LC_ALL="C.UTF-8")
     # A fresh user: no XDG variables, no desktop session; the payload lands in HOME/.local/share.
     install_env = {"HOME": home, "PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8"}
-    if "ZYV_WORKERS" in os.environ:  # the writer pool's size, for a measurement
-        install_env["ZYV_WORKERS"] = os.environ["ZYV_WORKERS"]
     builds = [(bin_dir, "ours")] + ([(before_dir, "before")] if before_dir else [])
     return [
         (f"extract7z ({tag})", [os.path.join(d, "extract7z"), out, archive], None, plain_env) for d, tag in builds

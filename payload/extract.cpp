@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -249,7 +250,7 @@ class Writers {
               Record(index, kExtractNotWritten, &full, error);
               return;
             }
-            if (attribDefined) ApplyFileAttributes(full, attrib);
+            if (attribDefined) ApplyFileAttributes(full, attrib, creationMask_);
           } catch (const std::bad_alloc&) {
             Record(index, kExtractOutOfMemory);  // a path could not be converted for the system
           }
@@ -328,7 +329,9 @@ class Writers {
 
   std::shared_ptr<Byte> current_;       // the reader's folder as the writes share it
   std::unordered_set<WString> queued_;  // files written since the pool was last idle
-  WorkerPool pool_{WorkerCount()};      // last: it ends first, while all the above still stand
+  // Read before the pool's threads start: reading it may set it for a moment.
+  const std::uint32_t creationMask_ = FileCreationMask();
+  WorkerPool pool_{WorkerCount()};  // last: it ends first, while all the above still stand
 };
 
 /// Where the walk stands: the destination (ending with a separator), the keep list, and the

@@ -114,10 +114,16 @@ bool ShellOpen(const WString& verb, const WString& file, const WString& params, 
 /// Shows text to the user with an OK button and waits until it is dismissed. No owner window.
 void ShowMessage(const WString& text, const WString& caption);
 
+/// The process's file-creation mask (the POSIX umask; 0 on Windows, which has none). Reading it may
+/// mean setting it for a moment, so it is read once, before any thread that creates files starts,
+/// and handed to every ApplyFileAttributes call.
+std::uint32_t FileCreationMask();
+
 /// Applies the attribute word stored in an archive to a written file. Windows: the value as it
 /// stands. POSIX: with the 0x8000 extension bit the high 16 bits are a mode whose permission bits
-/// apply; the read-only bit (0x1) clears the write bits. False when the system refused.
-bool ApplyFileAttributes(const WString& path, std::uint32_t attrib);
+/// apply, less those in creationMask (from FileCreationMask); the read-only bit (0x1) clears the
+/// write bits. False when the system refused.
+bool ApplyFileAttributes(const WString& path, std::uint32_t attrib, std::uint32_t creationMask);
 
 /// Asks the system to back a large block that is about to be written end to end with large pages:
 /// far fewer page faults while it fills, and fewer address-translation misses for a decoder that

@@ -1,19 +1,30 @@
 #include "platform/worker_pool.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <atomic>
 #include <utility>
 
 namespace zyv {
 
+namespace {
+
+#ifdef ZYV_BENCH_WORKERS
+constexpr unsigned kBuiltCount = ZYV_BENCH_WORKERS;  // a benchmark build's fixed count
+#else
+constexpr unsigned kBuiltCount = kWorkersFromCores;
+#endif
+
+std::atomic<unsigned> g_fixed{kBuiltCount};
+
+}  // namespace
+
 unsigned WorkerCount() {
-  if (const char* named = std::getenv(kWorkersVariable); named != nullptr) {
-    char* end = nullptr;
-    const unsigned long n = std::strtoul(named, &end, 10);
-    if (end != named && *end == '\0' && n <= kMaxWorkers) return static_cast<unsigned>(n);
-  }
+  const unsigned fixed = g_fixed.load(std::memory_order_relaxed);
+  if (fixed != kWorkersFromCores) return std::min(fixed, kMaxWorkers);
   return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxWorkers);
 }
+
+void SetWorkerCountForTesting(unsigned count) { g_fixed.store(count, std::memory_order_relaxed); }
 
 WorkerPool::WorkerPool(unsigned threads) {
   threads_.reserve(threads);

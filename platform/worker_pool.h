@@ -15,14 +15,18 @@ namespace zyv {
 /// costs a stack.
 inline constexpr unsigned kMaxWorkers = 8;
 
-/// Names the number of workers (0 to kMaxWorkers) for a measurement, or 0 for none at all (the
-/// work then runs on the thread that submits it, in order, the same way on every run: fuzzing);
-/// otherwise it follows the cores.
-inline constexpr char kWorkersVariable[] = "ZYV_WORKERS";
-
-/// How many workers a pool of this machine has: the processor count, at most kMaxWorkers, or the
-/// number kWorkersVariable names.
+/// How many workers a pool of this machine has: the processor count, at most kMaxWorkers, unless
+/// SetWorkerCountForTesting has fixed it.
 unsigned WorkerCount();
+
+/// SetWorkerCountForTesting's way of giving the choice back to the processor count.
+inline constexpr unsigned kWorkersFromCores = ~0u;
+
+/// Fixes WorkerCount() for the pools made from now on: 0 to kMaxWorkers (more count as
+/// kMaxWorkers), or kWorkersFromCores. With 0 there are no threads at all: each task runs on the
+/// thread that submits it, in order, the same way on every run (fuzzing). For tests and fuzzers; the
+/// installer never calls it, and a benchmark build fixes the count with ZYV_BENCH_WORKERS instead.
+void SetWorkerCountForTesting(unsigned count);
 
 /// A fixed set of threads that run tasks in the order they were submitted. Tasks must not throw.
 class WorkerPool {

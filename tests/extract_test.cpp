@@ -306,7 +306,7 @@ class Failure : public testing::TestWithParam<FailCase> {};
 TEST_P(Failure, StopsAtTheFirstFailingEntry) {
   const FailCase& c = GetParam();
   // One writer: no later file is being written when an entry fails (with more, see ManyWriters).
-  const test::ScopedEnv one_writer(kWorkersVariable, "1");
+  const test::ScopedWorkerCount one_writer(1);
   TempDir tmp;
   if (c.obstacle == Obstacle::kFolderAtB) fs::create_directories(tmp.path() / "b.txt");
 #ifndef _WIN32
@@ -360,7 +360,7 @@ int WrittenAfter(const fs::path& dir, int first) {
 
 // Every file of one folder queued to eight writers at once: archive order still decides.
 TEST(ExtractArchive, ManyWritersKeepTheArchiveOrder) {
-  const test::ScopedEnv workers(kWorkersVariable, "8");
+  const test::ScopedWorkerCount workers(8);
 #ifndef _WIN32
   {
     // One write held up (a pipe nobody reads yet): the other writers get at most 15 files ahead
@@ -442,7 +442,7 @@ class EntryName : public testing::TestWithParam<NameCase> {};
 TEST_P(EntryName, UnsafeStopsTheWalkBeforeWritingAnything) {
   const NameCase& c = GetParam();
   // One writer, so that after.txt is never in flight when the middle entry fails to be written.
-  const test::ScopedEnv one_writer(kWorkersVariable, "1");
+  const test::ScopedWorkerCount one_writer(1);
   TempDir tmp;
   EXPECT_EQ(ExtractArchive(tmp.W(u"dest"), Archive(c.archive), {}), c.code);
   Tree want = {{"dest", "<dir>"}, {"dest/ok.txt", "fine\n"}};

@@ -177,16 +177,18 @@ TEST(WorkerPool, RunsEveryTaskOnceInOrderOfSubmissionAndWaitsForAll) {
   }
 }
 
-TEST(WorkerPool, CountFollowsTheCoresUnlessNamed) {
+TEST(WorkerPool, CountFollowsTheCoresUnlessFixed) {
   const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxWorkers);
-  for (const char* value : {"3", "1", "8", "0"}) {
-    const test::ScopedEnv named(kWorkersVariable, value);
-    EXPECT_EQ(WorkerCount(), static_cast<unsigned>(std::atoi(value)));
+  EXPECT_EQ(WorkerCount(), cores);
+  for (const unsigned count : {3u, 1u, 8u, 0u}) {
+    const test::ScopedWorkerCount fixed(count);
+    EXPECT_EQ(WorkerCount(), count);
   }
-  for (const char* value : {"9", "2x", "", "-1"}) {
-    const test::ScopedEnv named(kWorkersVariable, value);
-    EXPECT_EQ(WorkerCount(), cores) << value;
+  {
+    const test::ScopedWorkerCount fixed(9);
+    EXPECT_EQ(WorkerCount(), kMaxWorkers);
   }
+  EXPECT_EQ(WorkerCount(), cores);  // given back
 }
 
 }  // namespace

@@ -3,8 +3,11 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <string>
 #include <thread>
 
+#include "app/zyv_install_app.h"
 #include "gtest/gtest.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -66,30 +69,25 @@ TEST(KnownFolderPathWin32, AnswersExistingAbsoluteFoldersWithoutTrailingSeparato
   EXPECT_NE(KnownFolderPath(kCsidlLocalAppData), KnownFolderPath(kCsidlDesktop));
 }
 
-TEST(KnownFolderPathWin32, UnknownFolderIsEmpty) {
-  EXPECT_EQ(KnownFolderPath(0x7E), u"");
-  EXPECT_EQ(KnownFolderPath(-1), u"");
-}
-
 TEST(ApplyFileAttributesWin32, AppliesTheWordAsItStands) {
   TempDir tmp;
   const WString file = tmp.W(u"файл.dll");
   WriteFileBytes(ToPath(file), "x");
 
   // Archive and not-content-indexed, as a Windows archiver stores them.
-  ASSERT_TRUE(ApplyFileAttributes(file, 0x2020));
+  ASSERT_TRUE(ApplyFileAttributes(file, 0x2020, 0));
   EXPECT_EQ(Attributes(file), AttributesAsStored(0x2020));
 
   ASSERT_TRUE(
-      ApplyFileAttributes(file, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+      ApplyFileAttributes(file, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, 0));
   EXPECT_EQ(Attributes(file),
             AttributesAsStored(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
   EXPECT_FALSE(DeleteFileW(W(file)));
 
-  ASSERT_TRUE(ApplyFileAttributes(file, FILE_ATTRIBUTE_NORMAL));
+  ASSERT_TRUE(ApplyFileAttributes(file, FILE_ATTRIBUTE_NORMAL, 0));
   EXPECT_EQ(Attributes(file), AttributesAsStored(FILE_ATTRIBUTE_NORMAL));
   EXPECT_TRUE(RemoveFile(file));
-  EXPECT_FALSE(ApplyFileAttributes(file, FILE_ATTRIBUTE_NORMAL));
+  EXPECT_FALSE(ApplyFileAttributes(file, FILE_ATTRIBUTE_NORMAL, 0));
 }
 
 TEST(ModuleFileNameWin32, IsThisProgram) {
@@ -113,35 +111,95 @@ TEST(ShellOpenWin32, StartsTheProgramInTheGivenFolder) {
   EXPECT_FALSE(ShellOpen(u"open", tmp.W(u"missing.exe"), u"", work, kShowNormal));
 }
 
-TEST(FrameworkServicesWin32, CommonControlsCheckTheRecordSize) {
-  EXPECT_TRUE(InitCommonControlsClasses(sizeof(INITCOMMONCONTROLSEX), 0xFF));
-  EXPECT_EQ(sizeof(INITCOMMONCONTROLSEX), 8u);  // the size the installer passes
-  EXPECT_FALSE(InitCommonControlsClasses(4, 0xFF));
+TEST(FrameworkServicesWin32, CommonControlsTakeTheInstallersRecordAndCheckItsSize) {
+  EXPECT_TRUE(InitCommonControlsClasses(kCommonControlsRecordSize, kCommonControlsClasses));
+  EXPECT_FALSE(InitCommonControlsClasses(kCommonControlsRecordSize - 4, kCommonControlsClasses));
   EXPECT_TRUE(RegisterForRestart(0));
 }
 
-/// The progress window on screen, if any, and its bar's position.
+/// The progress window on screen, if any, its bar's position, and its layout in pixels (label
+/// and bar in client coordinates) with the room its label's text needs in the label's font.
 struct Shown {
   bool window = false;
   int position = -1;
+  RECT client{}, label{}, bar{}, text{};
+  LOGFONTW font{};
 };
+
+RECT ChildRect(HWND window, HWND child) {
+  RECT r{};
+  GetWindowRect(child, &r);
+  MapWindowPoints(HWND_DESKTOP, window, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
 
 Shown ProgressWindowNow(const wchar_t* caption) {
   Shown shown;
   const HWND window = FindWindowW(L"ZyvInstallProgress", caption);
   shown.window = window != nullptr && IsWindowVisible(window);
-  if (const HWND bar =
-          window != nullptr ? FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr) : nullptr) {
+  if (!shown.window) return shown;
+  GetClientRect(window, &shown.client);
+  if (const HWND bar = FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr)) {
     DWORD_PTR pos = 0;
     if (SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_BLOCK, 1000, &pos))
       shown.position = static_cast<int>(pos);
+    shown.bar = ChildRect(window, bar);
+  }
+  if (const HWND label = FindWindowExW(window, nullptr, L"STATIC", nullptr)) {
+    shown.label = ChildRect(window, label);
+    DWORD_PTR font = 0;
+    SendMessageTimeoutW(label, WM_GETFONT, 0, 0, SMTO_BLOCK, 1000, &font);
+    wchar_t text[256] = {};
+    const int length = GetWindowTextW(label, text, 256);
+    const HDC dc = GetDC(label);
+    const HGDIOBJ old =
+        SelectObject(dc, font != 0 ? reinterpret_cast<HGDIOBJ>(font) : GetStockObject(SYSTEM_FONT));
+    GetObjectW(GetCurrentObject(dc, OBJ_FONT), sizeof shown.font, &shown.font);
+    shown.text = {0, 0, shown.label.right - shown.label.left, 0};
+    DrawTextW(dc, text, length, &shown.text, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_LEFT);
+    SelectObject(dc, old);
+    ReleaseDC(label, dc);
   }
   return shown;
 }
 
+/// What is on the screen where window is, as a 24-bit BMP file at path.
+void SaveScreenshot(HWND window, const test::fs::path& path) {
+  RECT r{};
+  GetWindowRect(window, &r);
+  const int width = r.right - r.left, height = r.bottom - r.top;
+  const HDC screen = GetDC(nullptr);
+  const HDC memory = CreateCompatibleDC(screen);
+  const HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  const HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+  SelectObject(memory, old);
+  BITMAPINFOHEADER info{};
+  info.biSize = sizeof info;
+  info.biWidth = width;
+  info.biHeight = height;
+  info.biPlanes = 1;
+  info.biBitCount = 24;
+  info.biCompression = BI_RGB;
+  std::string pixels(static_cast<size_t>((width * 3 + 3) & ~3) * height, '\0');
+  GetDIBits(memory, bitmap, 0, height, pixels.data(), reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  BITMAPFILEHEADER file{};
+  file.bfType = 0x4D42;  // "BM"
+  file.bfOffBits = sizeof file + sizeof info;
+  file.bfSize = static_cast<DWORD>(file.bfOffBits + pixels.size());
+  std::string bytes(reinterpret_cast<const char*>(&file), sizeof file);
+  bytes.append(reinterpret_cast<const char*>(&info), sizeof info);
+  WriteFileBytes(path, bytes + pixels);
+}
+
 TEST(RunShowingProgressWin32, AWindowWithABarForLongWorkOnlyAndGoneAfterIt) {
-  // Windows need a screen: under Wine an X display, which the test progress_window_win32 provides.
+  // Windows need a screen: under Wine an X display, which the tests progress_window_win32_DPI
+  // provide, at that DPI (LogPixels), saving what the window looks like to $ZYV_PROGRESS_SCREENSHOT.
   if (UnderWine() && GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0) GTEST_SKIP() << "no display";
+  SetProcessDPIAware();  // as the installer's manifest declares it
   ASSERT_TRUE(InitCommonControlsClasses(sizeof(INITCOMMONCONTROLSEX), 0xFF));
   const DWORD ui_thread = GetCurrentThreadId();
   Shown early, late;
@@ -156,12 +214,41 @@ TEST(RunShowingProgressWin32, AWindowWithABarForLongWorkOnlyAndGoneAfterIt) {
       Sleep(50);
       late = ProgressWindowNow(L"Kelvora-test");
     }
+    if (const char* path = std::getenv("ZYV_PROGRESS_SCREENSHOT"); path != nullptr && late.window) {
+      Sleep(300);  // the bar's new position drawn
+      SaveScreenshot(FindWindowW(L"ZyvInstallProgress", L"Kelvora-test"), test::HostPath(path));
+    }
   });
   EXPECT_NE(work_thread, ui_thread);
   EXPECT_FALSE(early.window);  // not for the first half second
   EXPECT_TRUE(late.window);
   EXPECT_EQ(late.position, 250);  // a quarter of the archive read
   EXPECT_FALSE(ProgressWindowNow(L"Kelvora-test").window);
+
+  // Laid out for the screen's DPI: margins, width and bar scaled from their size at 96, the label
+  // as high as its font's text, nothing cut off or overlapping.
+  const HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  if (const char* want = std::getenv("ZYV_PROGRESS_DPI")) {
+    EXPECT_EQ(dpi, std::atoi(want)) << "the screen is not at the DPI the test was started for";
+  }
+  const auto scaled = [dpi](int pixels) { return MulDiv(pixels, dpi, 96); };
+  const RECT& label = late.label;
+  const RECT& bar = late.bar;
+  EXPECT_GE(late.client.right, scaled(360));
+  EXPECT_EQ(label.left, scaled(20));
+  EXPECT_GE(label.top, scaled(10));
+  EXPECT_GE(label.bottom - label.top, late.text.bottom) << "the label's text is cut off";
+  EXPECT_GE(label.right - label.left, late.text.right) << "the label's text is cut off";
+  EXPECT_GE(std::abs(late.font.lfHeight) * 72, 6 * dpi)
+      << "a font of " << late.font.lfHeight << " px at " << dpi;
+  EXPECT_GE(bar.top, label.bottom);
+  EXPECT_EQ(bar.left, label.left);
+  EXPECT_EQ(bar.bottom - bar.top, scaled(20));
+  EXPECT_LE(late.client.bottom - bar.bottom, scaled(24));
+  EXPECT_GE(late.client.bottom - bar.bottom, scaled(16));
+  EXPECT_EQ(late.client.right - bar.right, scaled(20));
 
   Shown during;
   RunShowingProgress(u"Kelvora-test", u"正在安装…", [&](ProgressSink&) {

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "platform/text.h"
 #include "shell/shortcut.h"
@@ -151,11 +152,16 @@ class DesktopShortcut : public testing::Test {
     if (found.empty()) GTEST_SKIP() << "KnownFolderPath found no desktop folder";
     ASSERT_EQ(ToPath(found), desktop);
 
-    const WString base = tmp_.W(u"share") + kPathSeparator;
-    CreateDesktopShortcut(base);
+    CreateDesktopShortcut(tmp_.W(u"share") + kPathSeparator);
+    std::vector<fs::path> names;
+    for (const auto& e : fs::directory_iterator(desktop)) names.push_back(e.path().filename());
+    EXPECT_EQ(names, std::vector<fs::path>{"Kelvora.desktop"});
     const std::string entry = test::ReadFileBytes(desktop / "Kelvora.desktop");
-    EXPECT_NE(entry.find("\nExec=\"" + Utf16ToUtf8(ShortcutTarget(base)) + "\"\n"), std::string::npos)
+    // The program where the installation puts it, in the folder it runs in.
+    const fs::path folder = tmp_.path() / "share" / "dudizu";
+    EXPECT_NE(entry.find("\nExec=\"" + (folder / "ZyvSHelp.exe").string() + "\"\n"), std::string::npos)
         << entry;
+    EXPECT_NE(entry.find("\nPath=" + folder.string() + "\n"), std::string::npos) << entry;
   }
 
   TempDir tmp_;

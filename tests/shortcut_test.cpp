@@ -1,6 +1,5 @@
-// The shortcut's paths and the link file's life on disk, on both systems. What the file says is read
-// back by the system's own tools: shortcut_posix_test.cpp (desktop entry) and shell_link_lnkinfo.sh
-// (shell link).
+// The link file's life on disk, on both systems. Where it goes and what it says is read back by
+// shortcut_posix_test.cpp (desktop entry), shell_link_lnkinfo.sh (shell link) and the end-to-end tests.
 #include "shell/shortcut.h"
 
 #include <gtest/gtest.h>
@@ -15,21 +14,6 @@ using test::ToPath;
 namespace fs = std::filesystem;
 
 const WString kSep(1, kPathSeparator);
-
-TEST(ShortcutPaths, TargetIsTheProgramInTheInstallFolder) {
-  const WString base = u"base" + kSep;
-  EXPECT_EQ(ShortcutTarget(base), base + u"dudizu" + kSep + u"ZyvSHelp.exe");
-}
-
-TEST(ShortcutPaths, LinkSitsInTheDesktopFolder) {
-#ifdef _WIN32
-  const WString name = u"Kelvora.lnk";
-#else
-  const WString name = u"Kelvora.desktop";
-#endif
-  EXPECT_EQ(WString(kShortcutFileName), name);
-  EXPECT_EQ(DesktopShortcutPath(u"desk"), u"desk" + kSep + name);
-}
 
 #ifndef _WIN32
 TEST(CreateDesktopShortcut, WritesNothingWhenTheDesktopCannotBeFound) {

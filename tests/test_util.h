@@ -20,6 +20,7 @@
 
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "platform/worker_pool.h"
 
 namespace zyv::test {
 
@@ -62,6 +63,16 @@ class TempDir {
 
  private:
   fs::path path_;
+};
+
+/// Fixes the worker pool's size for the scope (SetWorkerCountForTesting), then gives the choice
+/// back to the processor count.
+class ScopedWorkerCount {
+ public:
+  explicit ScopedWorkerCount(unsigned count) { SetWorkerCountForTesting(count); }
+  ~ScopedWorkerCount() { SetWorkerCountForTesting(kWorkersFromCores); }
+  ScopedWorkerCount(const ScopedWorkerCount&) = delete;
+  ScopedWorkerCount& operator=(const ScopedWorkerCount&) = delete;
 };
 
 /// Sets (or with nullopt, unsets) an environment variable for the scope, then restores it.

@@ -17,7 +17,9 @@ constexpr mode_t kWriteBits = 0222;
 
 }  // namespace
 
-bool ApplyFileAttributes(const WString& path, std::uint32_t attrib) {
+std::uint32_t FileCreationMask() { return posix::CurrentUmask(); }
+
+bool ApplyFileAttributes(const WString& path, std::uint32_t attrib, std::uint32_t creationMask) {
   std::string native;
   if (!posix::NativePath(path, native)) return false;
   struct stat st;
@@ -30,7 +32,7 @@ bool ApplyFileAttributes(const WString& path, std::uint32_t attrib) {
     // Permission bits only (never setuid, setgid or sticky), and no more than the user's umask
     // allows, as unpackers do for an ordinary user: an archive cannot make the installed files
     // writable by everyone.
-    mode = static_cast<mode_t>((attrib >> 16) & 0777) & ~posix::CurrentUmask();
+    mode = static_cast<mode_t>((attrib >> 16) & 0777 & ~creationMask);
   }
   if (attrib & kReadOnly) mode &= ~kWriteBits;
   if (mode == (st.st_mode & 07777)) return true;

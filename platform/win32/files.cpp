@@ -113,7 +113,9 @@ bool ReplaceFileAtomically(const WString& from, const WString& to) {
   return MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
-bool ApplyFileAttributes(const WString& path, std::uint32_t attrib) {
+std::uint32_t FileCreationMask() { return 0; }
+
+bool ApplyFileAttributes(const WString& path, std::uint32_t attrib, std::uint32_t /*creationMask*/) {
   return SetFileAttributesW(W(path), attrib) != FALSE;
 }
 

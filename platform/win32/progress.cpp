@@ -38,7 +38,97 @@ LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wparam, LP
   return DefWindowProcW(window, message, wparam, lparam);
 }
 
-/// The window, centred on the screen, with its text and bar; the bar's handle in bar.
+/// The layout in pixels at 96 DPI (100 %), scaled to the window's own DPI; the label is as wide and
+/// as high as its text in the font it is drawn in needs, and no narrower than the bar.
+constexpr int kClientWidth = 360;
+constexpr int kMargin = 20;  // left, right and below the bar
+constexpr int kLabelTop = 18;
+constexpr int kLabelToBar = 16;
+constexpr int kBarHeight = 20;
+constexpr int kDefaultDpi = 96;
+
+template <typename Fn>
+Fn Function(HMODULE module, const char* name) {
+  // Through void (*)() so the cast between function types is explicit about being deliberate.
+  return module == nullptr ? nullptr
+                           : reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+/// The user32 functions that know a window's own DPI (Windows 10 1607 on), looked up: an import
+/// would keep the installer from starting on older systems. Null where the system lacks them.
+struct DpiFunctions {
+  UINT(WINAPI* forWindow)(HWND) = nullptr;
+  BOOL(WINAPI* adjustForDpi)(RECT*, DWORD, BOOL, DWORD, UINT) = nullptr;
+  BOOL(WINAPI* metricsForDpi)(UINT, UINT, void*, UINT, UINT) = nullptr;
+
+  DpiFunctions() {
+    const HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    forWindow = Function<decltype(forWindow)>(user32, "GetDpiForWindow");
+    adjustForDpi = Function<decltype(adjustForDpi)>(user32, "AdjustWindowRectExForDpi");
+    metricsForDpi = Function<decltype(metricsForDpi)>(user32, "SystemParametersInfoForDpi");
+  }
+};
+
+/// The DPI of the screen in the device context's own terms (the system's DPI for a DPI-aware
+/// process); 96 when it cannot say.
+UINT DeviceDpi(HWND window) {
+  const HDC dc = GetDC(window);
+  const int dpi = dc != nullptr ? GetDeviceCaps(dc, LOGPIXELSY) : 0;
+  if (dc != nullptr) ReleaseDC(window, dc);
+  return static_cast<UINT>(dpi > 0 ? dpi : kDefaultDpi);
+}
+
+/// The DPI the window is drawn at: its own (Windows 10 1607 on), else its monitor's (Windows 8.1
+/// on), else the screen's.
+UINT WindowDpi(const DpiFunctions& functions, HWND window) {
+  if (functions.forWindow != nullptr) {
+    if (const UINT own = functions.forWindow(window); own != 0) return own;
+  }
+  using MonitorDpiFn = HRESULT(WINAPI*)(HMONITOR, int, UINT*, UINT*);
+  const HMODULE shcore = LoadLibraryExW(L"shcore.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (const auto forMonitor = Function<MonitorDpiFn>(shcore, "GetDpiForMonitor")) {
+    UINT x = 0, y = 0;
+    constexpr int kEffectiveDpi = 0;  // MDT_EFFECTIVE_DPI
+    if (SUCCEEDED(forMonitor(MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), kEffectiveDpi, &x, &y)) &&
+        y != 0) {
+      FreeLibrary(shcore);
+      return y;
+    }
+  }
+  if (shcore != nullptr) FreeLibrary(shcore);
+  return DeviceDpi(window);
+}
+
+/// The work area of the monitor (the screen less the task bar); the primary screen's when the system
+/// cannot say.
+RECT WorkArea(HMONITOR monitor) {
+  MONITORINFO info{};
+  info.cbSize = sizeof info;
+  if (GetMonitorInfoW(monitor, &info)) return info.rcWork;
+  return RECT{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+}
+
+/// The system's message font at dpi; null when the system gives none (the label then keeps the
+/// system font).
+HFONT MessageFont(const DpiFunctions& functions, UINT dpi) {
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  if (functions.metricsForDpi != nullptr &&
+      functions.metricsForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi)) {
+    return CreateFontIndirectW(&metrics.lfMessageFont);
+  }
+  if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) return nullptr;
+  // Given at the system's DPI: the same size at the window's.
+  const UINT system = DeviceDpi(nullptr);
+  if (system != dpi) {
+    metrics.lfMessageFont.lfHeight =
+        MulDiv(metrics.lfMessageFont.lfHeight, static_cast<int>(dpi), static_cast<int>(system));
+  }
+  return CreateFontIndirectW(&metrics.lfMessageFont);
+}
+
+/// The window, centred on its monitor's work area, with its text and bar, laid out for the DPI it
+/// is drawn at; the bar's handle in bar.
 struct ProgressWindow {
   HWND window = nullptr;
   HWND bar = nullptr;
@@ -55,27 +145,55 @@ struct ProgressWindow {
     cls.lpszClassName = kWindowClass;
     RegisterClassExW(&cls);  // fails harmlessly when already registered
 
-    // A caption and nothing else: no system menu, so no close button.
+    // Made hidden on the primary monitor first: its DPI is the window's own to ask for, and sizes
+    // the rest. A caption and nothing else: no system menu, so no close button.
     const DWORD style = WS_POPUP | WS_CAPTION;
-    RECT frame{0, 0, 360, 92};
-    AdjustWindowRectEx(&frame, style, FALSE, WS_EX_DLGMODALFRAME);
-    const int width = frame.right - frame.left, height = frame.bottom - frame.top;
-    const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
-              y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-    window = CreateWindowExW(WS_EX_DLGMODALFRAME, kWindowClass, win32::W(caption), style, x, y, width, height,
-                             nullptr, nullptr, instance, nullptr);
+    const DWORD ex_style = WS_EX_DLGMODALFRAME;
+    RECT work = WorkArea(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY));
+    window = CreateWindowExW(ex_style, kWindowClass, win32::W(caption), style, (work.left + work.right) / 2,
+                             (work.top + work.bottom) / 2, 1, 1, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) return;
-    NONCLIENTMETRICSW metrics{};
-    metrics.cbSize = sizeof metrics;
-    if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
-      font = CreateFontIndirectW(&metrics.lfMessageFont);
+    const DpiFunctions functions;
+    const UINT dpi = WindowDpi(functions, window);
+    const auto scale = [dpi](int pixels) { return MulDiv(pixels, static_cast<int>(dpi), kDefaultDpi); };
+    font = MessageFont(functions, dpi);
+    work = WorkArea(MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY));
+    RECT frame{0, 0, 0, 0};
+    if (functions.adjustForDpi == nullptr || !functions.adjustForDpi(&frame, style, FALSE, ex_style, dpi)) {
+      AdjustWindowRectEx(&frame, style, FALSE, ex_style);
     }
-    const HWND label = CreateWindowExW(0, L"STATIC", win32::W(text), WS_CHILD | WS_VISIBLE | SS_LEFT, 20, 18,
-                                       320, 24, window, nullptr, instance, nullptr);
+    const int frame_width = frame.right - frame.left, frame_height = frame.bottom - frame.top;
+
+    // The text as the label will draw it: on one line where the monitor has room for it, wrapped
+    // within the room there is otherwise, and as high as the font makes those lines.
+    const int room = work.right - work.left - frame_width - 2 * scale(kMargin);
+    RECT text_box{0, 0, 0, 0};
+    if (const HDC dc = GetDC(window)) {
+      const HGDIOBJ old = SelectObject(dc, font != nullptr ? font : GetStockObject(SYSTEM_FONT));
+      const int length = static_cast<int>(text.size());
+      SIZE line{0, 0};
+      GetTextExtentPoint32W(dc, win32::W(text), length, &line);
+      text_box.right = std::max(scale(kClientWidth - 2 * kMargin), std::min<int>(line.cx, room));
+      DrawTextW(dc, win32::W(text), length, &text_box, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_LEFT);
+      SelectObject(dc, old);
+      ReleaseDC(window, dc);
+    }
+    const int label_width = std::max<int>(text_box.right, scale(kClientWidth - 2 * kMargin));
+    const int label_height = std::max<int>(text_box.bottom, 1);
+    const int bar_top = scale(kLabelTop) + label_height + scale(kLabelToBar);
+    const int client_width = label_width + 2 * scale(kMargin);
+    const int client_height = bar_top + scale(kBarHeight) + scale(kMargin);
+    const int width = client_width + frame_width, height = client_height + frame_height;
+    SetWindowPos(window, nullptr, (work.left + work.right - width) / 2, (work.top + work.bottom - height) / 2,
+                 width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+
+    const HWND label = CreateWindowExW(
+        0, L"STATIC", win32::W(text), WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, scale(kMargin),
+        scale(kLabelTop), label_width, label_height, window, nullptr, instance, nullptr);
     if (label != nullptr && font != nullptr)
       SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    bar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE, 20, 52, 320, 20, window, nullptr,
-                          instance, nullptr);
+    bar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE, scale(kMargin), bar_top,
+                          label_width, scale(kBarHeight), window, nullptr, instance, nullptr);
     if (bar != nullptr) SendMessageW(bar, PBM_SETRANGE32, 0, kBarRange);
     ShowWindow(window, SW_SHOWNORMAL);
     UpdateWindow(window);

@@ -3,7 +3,8 @@
 // leak, no hang (the sanitizers and the fuzzer's limits catch those), and nothing written beside
 // the destination, which this target checks after every input.
 //
-// The scratch folder is $ZYV_FUZZ_SCRATCH, else "scratch" in the working folder. Inside it:
+// The scratch folder is $ZYV_FUZZ_SCRATCH, else "scratch" in the working folder; each input is
+// handled inside it, with these relative paths (scratch.h says why):
 //   in.7z        the input
 //   a/b/out/     the destination, two levels down so that a name climbing out lands where the
 //                check below sees it
@@ -22,6 +23,7 @@
 #include "payload/extract.h"
 #include "platform/worker_pool.h"
 #include "tests/fuzz/repair_checksums.h"
+#include "tests/fuzz/scratch.h"
 
 namespace {
 
@@ -29,18 +31,14 @@ namespace fs = std::filesystem;
 
 fs::path g_scratch;
 
-zyv::WString Wide(const fs::path& p) {
-  const std::u16string s = p.u16string();
-  return zyv::WString(s.begin(), s.end());
-}
-
-/// Whatever is in the scratch folder besides the input and the destination's folder chain.
+/// Whatever is in the scratch folder (the working folder) besides the input and the destination's
+/// folder chain.
 bool OnlyInputAndDestination() {
   bool clean = true;
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(g_scratch, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    const fs::path rel = it->path().lexically_relative(g_scratch);
+  for (auto it = fs::recursive_directory_iterator(".", ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    const fs::path rel = it->path().lexically_relative(".");
     if (rel == "a/b/out") {
       it.disable_recursion_pending();
     } else if (rel != "in.7z" && rel != "a" && rel != "a/b") {
@@ -64,28 +62,26 @@ void RemoveAll(const fs::path& p) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const char* dir = std::getenv("ZYV_FUZZ_SCRATCH");
-  g_scratch = fs::absolute(dir != nullptr ? fs::path(dir) : fs::path("scratch"));
-  fs::create_directories(g_scratch);
+  g_scratch = zyv::fuzz::MakeScratch();
   CrcGenerateTable();
   // Files written on this thread, in order: the code an input reaches, and so the inputs a run
   // from a seed keeps, do not depend on how the system schedules writer threads.
-  setenv(zyv::kWorkersVariable, "0", 1);
+  zyv::SetWorkerCountForTesting(0);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
-  const fs::path archive = g_scratch / "in.7z";
+  const zyv::fuzz::InScratch inside(g_scratch);
   {
     std::vector<unsigned char> bytes(data, data + size);
     zyv::fuzz::RepairChecksums(bytes);
-    std::ofstream out(archive, std::ios::binary | std::ios::trunc);
+    std::ofstream out("in.7z", std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   }
-  zyv::ExtractArchive(Wide(g_scratch / "a" / "b" / "out"), Wide(archive), {});
+  zyv::ExtractArchive(u"a/b/out", u"in.7z", {});
   if (!OnlyInputAndDestination()) std::abort();
-  RemoveAll(g_scratch / "a");
+  RemoveAll("a");
   std::error_code ec;
-  fs::remove(archive, ec);
+  fs::remove("in.7z", ec);
   return 0;
 }

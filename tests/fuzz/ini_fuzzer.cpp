@@ -5,7 +5,8 @@
 //   - written: the key reads back as the value from the first matching section, and every byte
 //     outside the value is kept: a key that was there keeps all but its old value; otherwise
 //     the new lines are one block inserted into the old bytes.
-// The file is $ZYV_FUZZ_SCRATCH/config.ini (else scratch/config.ini in the working folder).
+// The file is config.ini in $ZYV_FUZZ_SCRATCH (else "scratch" in the working folder), reached by
+// that relative name from inside the folder (scratch.h says why).
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -18,12 +19,14 @@
 
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "tests/fuzz/scratch.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-fs::path g_file;
+fs::path g_scratch;
+const fs::path kFile = "config.ini";  // in the scratch folder, the working folder while an input runs
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\v' || c == u'\f'; }
 
@@ -124,10 +127,7 @@ void Check(bool ok, const char* what) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const char* dir = std::getenv("ZYV_FUZZ_SCRATCH");
-  const fs::path scratch = fs::absolute(dir != nullptr ? fs::path(dir) : fs::path("scratch"));
-  fs::create_directories(scratch);
-  g_file = scratch / "config.ini";
+  g_scratch = zyv::fuzz::MakeScratch();
   return 0;
 }
 
@@ -140,17 +140,22 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     in.remove_prefix(nul == std::string_view::npos ? in.size() : nul + 1);
   }
   const std::string before(in);
-  {
-    std::ofstream out(g_file, std::ios::binary | std::ios::trunc);
-    out.write(before.data(), static_cast<std::streamsize>(before.size()));
-  }
   const zyv::WString section = zyv::Utf8ToUtf16(parts[0]), key = zyv::Utf8ToUtf16(parts[1]);
   // Blanks around the value are not read back by a profile reader: the value is written without.
   const zyv::WString value(Trim(zyv::Utf8ToUtf16(parts[2])));
-  const bool written = zyv::WriteIniValue(section, key, value, zyv::Utf8ToUtf16(g_file.string()));
-  const std::string after = ReadAll(g_file);
-  std::error_code ec;
-  fs::remove(g_file, ec);
+  bool written = false;
+  std::string after;
+  {
+    const zyv::fuzz::InScratch inside(g_scratch);
+    {
+      std::ofstream out(kFile, std::ios::binary | std::ios::trunc);
+      out.write(before.data(), static_cast<std::streamsize>(before.size()));
+    }
+    written = zyv::WriteIniValue(section, key, value, u"config.ini");
+    after = ReadAll(kFile);
+    std::error_code ec;
+    fs::remove(kFile, ec);
+  }
   if (!written) {
     Check(after == before, "a refused write changed the file");
     return 0;
