@@ -96,15 +96,18 @@ int UnpackPayload(const WString& base, const InstallState& state, StageFunction 
   const WString staging = base + kStagingName;
   // A staging file that was not written completely (or a stale one that could not be replaced) is
   // not extracted: it would install something other than this program's payload.
+  // What the installation holds already, byte for byte, is left out; the settings keep their own
+  // rules.
+  AlreadyThere there{base, ConfigEntry(), {}};
   int result = kExtractNotOpened;
   if (stage(staging) == kPayloadStaged) {
-    result = ExtractArchive(transaction.StagingRoot(), staging, g_keep_list, cause, progress);
+    result = ExtractArchive(transaction.StagingRoot(), staging, g_keep_list, cause, progress, &there);
   } else {
     // The staging file's own failure (a full disk, most often): the archive needs its room.
     *cause = {staging, LastSystemError(), EmbeddedPayload().size()};
   }
   RemoveFile(staging);
-  result = result == kExtractOk ? transaction.Commit(cause) : (transaction.Abandon(), result);
+  result = result == kExtractOk ? transaction.Commit(there.kept, cause) : (transaction.Abandon(), result);
   cause->path = AsInstalled(cause->path, transaction.StagingRoot(), base);
   return result;
 }
@@ -118,9 +121,8 @@ void RunInstall(WString base) {
   // that one's message is the user's answer.
   if (lock.state() == FolderLock::State::kBusy) return;
 
-  // An update over a running Kelvora: it is asked to close (and started again at the end anyway)
-  // before its settings are read, since a program may well save them as it closes.
-  AskHoldersToClose(InstallFolder(base));
+  // Files an earlier version of the installer moved aside. (A running Kelvora is asked to close
+  // only once the commit knows which of its files it replaces.)
   RemoveMovedAside(InstallFolder(base));
   // Where the user's settings are, then what a stopped run left finished or undone.
   InstallState state = ReadInstallState(base);

@@ -140,6 +140,8 @@ bool ReadRunRecord(const WString& base, RunRecord& record) {
       record.folders.push_back(Unescaped(value));
     } else if (key == "made") {
       record.made.push_back(Unescaped(value));
+    } else if (key == "kept") {
+      record.kept.push_back(Unescaped(value));
     }
   });
   return true;
@@ -155,6 +157,7 @@ bool WriteRunRecord(const WString& base, const RunRecord& record) {
   AppendPaths(text, "file", record.files);
   AppendPaths(text, "folder", record.folders);
   AppendPaths(text, "made", record.made);
+  AppendPaths(text, "kept", record.kept);
   // The base exists (it is Local Application Data) save on a fresh account elsewhere; one level each.
   if (!PathExists(base)) MakeDirectory(base);
   MakeDirectory(InstallFolder(base));

@@ -56,6 +56,7 @@ struct RunRecord {
   std::vector<WString> files;    ///< the new tree's files
   std::vector<WString> folders;  ///< the new tree's folders
   std::vector<WString> made;     ///< the folders among them that the commit creates
+  std::vector<WString> kept;     ///< the new tree's files that were there already: never moved
 };
 
 /// What the last complete installation installed. Paths as in RunRecord.

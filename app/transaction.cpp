@@ -121,14 +121,24 @@ bool IsOwnName(const WString& entry) {
   return entry.compare(0, own.size(), own) == 0;
 }
 
-/// The files the last installation installed that the new tree (files, sorted) no longer holds:
-/// never the settings, never the installer's own.
-std::vector<WString> Dropped(const InstalledList& installed, const std::vector<WString>& files) {
+/// The new tree's files: those moved in and those that were there already, sorted.
+std::vector<WString> TreeFiles(const RunRecord& record) {
+  std::vector<WString> tree = record.files;
+  tree.insert(tree.end(), record.kept.begin(), record.kept.end());
+  if (!std::binary_search(record.files.begin(), record.files.end(), ConfigEntry()))
+    tree.push_back(ConfigEntry());
+  std::sort(tree.begin(), tree.end());
+  tree.erase(std::unique(tree.begin(), tree.end()), tree.end());
+  return tree;
+}
+
+/// The files the last installation installed that the new tree no longer holds: never the
+/// settings, never the installer's own.
+std::vector<WString> Dropped(const InstalledList& installed, const RunRecord& record) {
+  const std::vector<WString> tree = TreeFiles(record);
   std::vector<WString> dropped;
   for (const WString& f : installed.files) {
-    if (!std::binary_search(files.begin(), files.end(), f) && f != ConfigEntry() && !IsOwnName(f)) {
-      dropped.push_back(f);
-    }
+    if (!std::binary_search(tree.begin(), tree.end(), f) && !IsOwnName(f)) dropped.push_back(f);
   }
   return dropped;
 }
@@ -140,7 +150,7 @@ std::vector<WString> Dropped(const InstalledList& installed, const std::vector<W
 bool MoveAll(const Roots& r, const RunRecord& record, const InstalledList& installed, bool second_pass,
              ExtractFailure* failure) {
   MakeDirectory(r.aside.substr(0, r.aside.size() - 1));
-  for (const WString& entry : Dropped(installed, record.files)) {
+  for (const WString& entry : Dropped(installed, record)) {
     const WString path = Under(r.base, entry);
     if (PathExists(path) && !IsFolder(path) && !MoveTo(r.aside, path, entry, failure)) return false;
   }
@@ -190,11 +200,7 @@ void Finish(const Roots& r, const RunRecord& record, const InstalledList& instal
     }
   }
   // config.ini counts as installed whoever's it is now: the tree the next run finds is the same.
-  InstalledList now{record.files, record.folders};
-  if (!std::binary_search(now.files.begin(), now.files.end(), ConfigEntry())) {
-    now.files.insert(std::lower_bound(now.files.begin(), now.files.end(), ConfigEntry()), ConfigEntry());
-  }
-  WriteInstalledList(r.base, now);
+  WriteInstalledList(r.base, {TreeFiles(record), record.folders});
   RemoveTree(r.aside.substr(0, r.aside.size() - 1));
   RemoveTree(r.staging.substr(0, r.staging.size() - 1));
   ClearRunRecord(r.base);
@@ -305,10 +311,17 @@ void Transaction::Abandon() {
   ClearRunRecord(base_);
 }
 
-int Transaction::Commit(ExtractFailure* failure) {
+int Transaction::Commit(const std::vector<KeptEntry>& kept, ExtractFailure* failure) {
   const Roots r = RootsOf(base_, record_.staging, record_.aside);
   std::vector<WString> files, folders;
   Walk(r.staging, u"", files, folders);
+  // The files that were there already stay where they are, and so do their folders.
+  for (const KeptEntry& k : kept) {
+    record_.kept.push_back(k.name);
+    for (size_t at = k.name.find(u'/'); at != WString::npos; at = k.name.find(u'/', at + 1)) {
+      folders.push_back(k.name.substr(0, at));
+    }
+  }
   if (std::any_of(files.begin(), files.end(), IsOwnName) ||
       std::any_of(folders.begin(), folders.end(), IsOwnName)) {
     Abandon();
@@ -331,6 +344,8 @@ int Transaction::Commit(ExtractFailure* failure) {
   if (!keep) files.push_back(ConfigEntry());
   std::sort(files.begin(), files.end());
   std::sort(folders.begin(), folders.end());
+  folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+  std::sort(record_.kept.begin(), record_.kept.end());
 
   record_.files = std::move(files);
   record_.folders = std::move(folders);
@@ -345,7 +360,21 @@ int Transaction::Commit(ExtractFailure* failure) {
     Abandon();
     return kExtractNotWritten;
   }
-  return Complete(r, record_, failure, false) ? kExtractOk : kExtractNotWritten;
+  // Only the programs holding files that are replaced or dropped are asked to close.
+  std::vector<WString> replaced;
+  InstalledList installed;
+  ReadInstalledList(base_, installed);
+  for (const WString& entry : Dropped(installed, record_)) replaced.push_back(Under(r.base, entry));
+  for (const WString& entry : record_.files) {
+    if (PathExists(Under(r.base, entry))) replaced.push_back(Under(r.base, entry));
+  }
+  AskHoldersToClose(replaced);
+  if (!Complete(r, record_, failure, false)) return kExtractNotWritten;
+  // A file left in place gets the archive's attributes again where they changed.
+  for (const KeptEntry& k : kept) {
+    if (k.attribDefined) ApplyFileAttributes(Under(r.base, k.name), k.attrib, FileCreationMask());
+  }
+  return kExtractOk;
 }
 
 }  // namespace zyv

@@ -70,7 +70,9 @@ class Transaction {
   /// The unpacked tree goes in: settles config.ini, moves every file in and what it replaces aside,
   /// and finishes. On a failure every move is undone and failure names the file and the reason.
   /// kExtractOk, kExtractNotWritten, or kExtractRefused for a tree holding the installer's own names.
-  int Commit(ExtractFailure* failure);
+  /// kept names the new tree's files that the extraction found there already: they stay as they
+  /// are, only their attributes set again.
+  int Commit(const std::vector<KeptEntry>& kept, ExtractFailure* failure);
 
   /// The unpacking failed: the staging folder goes and the record with it; the installation was not
   /// touched.

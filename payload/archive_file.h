@@ -15,4 +15,9 @@ bool OpenArchiveFile(CSzFile* file, const WString& path);
 /// there. Links at the path are followed, never created. False (file left closed) on failure.
 bool CreateOutputFile(CSzFile* file, const WString& path);
 
+/// Opens an existing file for reading, for comparing it with an entry: a regular file only, never
+/// through a link or any other reparse point. False (file left closed) otherwise; size receives its
+/// length.
+bool OpenInstalledFile(CSzFile* file, const WString& path, UInt64& size);
+
 }  // namespace zyv

@@ -3,6 +3,7 @@
 #include "payload/extract.h"
 
 #include <7z.h>
+#include <7zCrc.h>
 #include <7zFile.h>
 
 #include <algorithm>
@@ -169,6 +170,9 @@ class Writers {
   Writers(const Writers&) = delete;
   Writers& operator=(const Writers&) = delete;
 
+  /// Runs task on the pool, ahead of any write queued after it (tasks run in submission order).
+  void Run(WorkerPool::Task task) { pool_.Submit(std::move(task)); }
+
   /// True once some entry has failed: nothing after it is to be placed.
   bool Failed() const { return failedAt_.load(std::memory_order_acquire) != kNoEntry; }
 
@@ -334,6 +338,104 @@ class Writers {
   WorkerPool pool_{WorkerCount()};  // last: it ends first, while all the above still stand
 };
 
+/// Whether the file at path holds exactly size bytes whose CRC-32 is crc: a regular file, not
+/// reached through a link. Anything that cannot be read is not the same.
+bool AlreadyHolds(const WString& path, UInt64 size, UInt32 crc) {
+  CSzFile file;
+  File_Construct(&file);
+  UInt64 length = 0;
+  if (!OpenInstalledFile(&file, path, length)) return false;
+  UInt32 sum = CRC_INIT_VAL;
+  bool read = length == size;
+  std::vector<Byte> buffer(read ? std::min<UInt64>(size, 1 << 16) : 0);
+  for (UInt64 left = size; read && left > 0;) {
+    size_t n = static_cast<size_t>(std::min<UInt64>(left, buffer.size()));
+    read = File_Read(&file, buffer.data(), &n) == 0 && n > 0;
+    sum = CrcUpdate(sum, buffer.data(), n);
+    left -= n;
+  }
+  File_Close(&file);
+  return read && CRC_GET_DIGEST(sum) == crc;
+}
+
+/// Which entries' files are already there, checked on the pool ahead of the walk. A folder's
+/// answer waits until each of its files has been checked; an entry is kept when its file has the
+/// entry's size and CRC, so that the walk writes it not at all and, where its folder's files all
+/// are kept, decodes nothing of that folder.
+class Sameness {
+ public:
+  Sameness(const CSzArEx& db, const AlreadyThere* there)
+      : db_(db),
+        there_(there),
+        same_(db.db.NumFiles, 0),
+        pending_(db.db.NumFolders, 0),
+        files_(db.db.NumFolders, 0),
+        kept_(db.db.NumFolders, 0) {}
+
+  /// Queues the checks, one task a file that has data and a CRC.
+  void Start(Writers& writers) {
+    if (there_ == nullptr) return;
+    std::vector<UInt32> checked;
+    for (UInt32 i = 0; i < db_.db.NumFiles; ++i) {
+      const CSzFileItem& item = db_.db.Files[i];
+      const UInt32 folder = db_.FileIndexToFolderIndexMap[i];
+      if (item.IsDir || folder == kNoFolder) continue;
+      ++files_[folder];
+      if (!item.CrcDefined) continue;
+      ++pending_[folder];
+      checked.push_back(i);
+    }
+    for (const UInt32 i : checked) writers.Run([this, i] { Check(i); });
+  }
+
+  /// Whether entry index is kept (after Folder has answered for its folder).
+  bool Kept(UInt32 index) const { return there_ != nullptr && same_[index] != 0; }
+
+  /// Waits for the checks of folder; true when every file in it is kept.
+  bool FolderKept(UInt32 folder) {
+    if (there_ == nullptr) return false;
+    std::unique_lock lock(mutex_);
+    checked_.wait(lock, [&] { return pending_[folder] == 0; });
+    return kept_[folder] == files_[folder];
+  }
+
+ private:
+  void Check(UInt32 index) {
+    bool same = false;
+    try {
+      std::vector<UInt16> units(SzArEx_GetFileNameUtf16(&db_, index, nullptr));
+      SzArEx_GetFileNameUtf16(&db_, index, units.data());
+      const WString name(units.begin(), units.end() - (units.empty() ? 0 : 1));
+      if (name != there_->always && IsSafeEntryName(name)) {
+        WString path = there_->base + name;
+        std::replace(path.begin() + static_cast<std::ptrdiff_t>(there_->base.size()), path.end(), u'/',
+                     kPathSeparator);
+        const CSzFileItem& item = db_.db.Files[index];
+        same = AlreadyHolds(path, item.Size, item.Crc);
+      }
+    } catch (const std::bad_alloc&) {
+      same = false;  // written anew
+    }
+    {
+      const std::lock_guard lock(mutex_);
+      const UInt32 folder = db_.FileIndexToFolderIndexMap[index];
+      same_[index] = same ? 1 : 0;
+      kept_[folder] += same ? 1 : 0;
+      --pending_[folder];
+    }
+    checked_.notify_all();
+  }
+
+  const CSzArEx& db_;
+  const AlreadyThere* there_;
+  std::mutex mutex_;
+  std::condition_variable checked_;
+  std::vector<char> same_;       // per entry, under mutex_ until its folder's checks are done
+  std::vector<UInt32> pending_;  // per folder, the checks not yet made
+  std::vector<UInt32> files_;    // per folder, its files (set before the checks start)
+  std::vector<UInt32> kept_;     // per folder, its files found there
+};
+
 /// Where the walk stands: the destination (ending with a separator), the keep list, and the
 /// folders made for the previous entry as a name ending with "/". An archive lists the files of a
 /// folder together, and making a folder that exists is a failing system call: each level of each
@@ -377,7 +479,7 @@ void PlaceEntry(Walk& walk, UInt32 index, const WString& name, const CSzFileItem
 }
 
 int Extract(WString dest, const WString& archive, const std::vector<WString>& keep, ExtractFailure* failure,
-            ProgressSink* progress) {
+            ProgressSink* progress, AlreadyThere* there) {
   if (dest.empty() || dest.back() != kPathSeparator) dest += kPathSeparator;
   CreateDirectoryChain(dest);
 
@@ -399,6 +501,8 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
     largest = std::max(largest, SzFolder_GetUnpackSize(d.db.db.Folders + f));
   }
   Writers writers(d, largest);
+  Sameness sameness(d.db, there);
+  sameness.Start(writers);
   Walk walk{std::move(dest), keep, {}, writers};
   for (UInt32 i = 0; i < d.db.db.NumFiles && !writers.Failed(); ++i) {
     const CSzFileItem& item = d.db.db.Files[i];
@@ -424,6 +528,15 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
     size_t size = 0;
     // An entry without data has no folder; asking the SDK for it would drop the cached folder.
     const UInt32 folder = item.IsDir ? kNoFolder : d.db.FileIndexToFolderIndexMap[i];
+    if (folder != kNoFolder && sameness.FolderKept(folder)) {
+      // Every file of this folder is there already: nothing of it is decoded or written.
+      there->kept.push_back({name, item.AttribDefined != 0, item.Attrib});
+      continue;
+    }
+    if (folder != kNoFolder && sameness.Kept(i)) {
+      there->kept.push_back({name, item.AttribDefined != 0, item.Attrib});
+      continue;
+    }
     if (folder != kNoFolder) {
       writers.BeforeDecoding(folder, SzFolder_GetUnpackSize(d.db.db.Folders + folder));
       const SRes res = SzArEx_Extract(&d.db, stream, i, &d.block, &d.out, &d.outSize, &offset, &size,
@@ -442,9 +555,9 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
 }  // namespace
 
 int ExtractArchive(const WString& destination, const WString& archive, std::vector<WString> keep,
-                   ExtractFailure* failure, ProgressSink* progress) {
+                   ExtractFailure* failure, ProgressSink* progress, AlreadyThere* there) {
   try {
-    return Extract(destination, archive, keep, failure, progress);
+    return Extract(destination, archive, keep, failure, progress, there);
   } catch (const std::bad_alloc&) {
     return kExtractOutOfMemory;  // a path string could not be built
   }

@@ -26,6 +26,23 @@ struct ExtractFailure {
   std::uint64_t unpackedSize = 0;
 };
 
+/// An entry ExtractArchive found already there, and left out.
+struct KeptEntry {
+  WString name;  ///< as the archive names it, "/" between names
+  bool attribDefined = false;
+  std::uint32_t attrib = 0;
+};
+
+/// Asks ExtractArchive to leave out what is already there: an entry whose file under base (ending
+/// with a separator) is a regular file, never a link, with the entry's size and CRC is not written,
+/// and a solid block whose files all are is not even decoded. An entry without a CRC, and the one
+/// named always, are always written. kept receives the entries left out, in archive order.
+struct AlreadyThere {
+  WString base;
+  WString always;
+  std::vector<KeptEntry> kept;
+};
+
 /// Unpacks archive into destination (a separator is appended when missing). Files whose path
 /// contains a keep-list string and that already exist are left alone. Returns kExtractOk, or the
 /// first failure: kExtractNotOpened, kExtractOutOfMemory, kExtractNotWritten, kExtractRefused (an
@@ -40,8 +57,11 @@ struct ExtractFailure {
 /// unfinished one).
 /// With progress, reading is reported as it goes: the bytes of the archive file read so far, of its
 /// size (a solid folder's share moves while it is decoded, not only between files).
+/// With there, what is already there under there->base is left out (see AlreadyThere); the files
+/// are read and checked on the worker pool ahead of the walk.
 int ExtractArchive(const WString& destination, const WString& archive, std::vector<WString> keep,
-                   ExtractFailure* failure = nullptr, ProgressSink* progress = nullptr);
+                   ExtractFailure* failure = nullptr, ProgressSink* progress = nullptr,
+                   AlreadyThere* there = nullptr);
 
 /// The sum of the file sizes that archive (held in memory) lists, read from its header alone: what
 /// its extraction writes. False when the header cannot be read.

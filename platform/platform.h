@@ -178,11 +178,11 @@ class ProgressSink {
 void RunShowingProgress(const WString& caption, const WString& text,
                         const std::function<void(ProgressSink&)>& work);
 
-/// Asks the programs that hold files under folder open to close, without forcing them (Windows'
-/// Restart Manager, as installers do before replacing files). True when, as far as the system can
-/// tell, nothing holds them any more. Nothing to ask where a running program's files can be
-/// replaced under it (true).
-bool AskHoldersToClose(const WString& folder);
+/// Asks the programs that hold any of files open to close, without forcing them (Windows' Restart
+/// Manager, as installers do before replacing files). True when, as far as the system can tell,
+/// nothing holds them any more. Nothing to ask where a running program's files can be replaced under
+/// it (true).
+bool AskHoldersToClose(const std::vector<WString>& files);
 
 /// What a file in use that an update had to replace is renamed to, beside it (Windows), followed by
 /// nothing or a digit: NAME.zyv-old.

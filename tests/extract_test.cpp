@@ -95,6 +95,52 @@ TEST(ExtractArchive, ReportsHowMuchOfTheArchiveItHasRead) {
   EXPECT_EQ(last, size);
 }
 
+TEST(ExtractArchive, LeavesOutWhatIsAlreadyThereAndDecodesNoBlockWhoseFilesAllAre) {
+  struct Recorder final : ProgressSink {
+    std::uint64_t read = 0;
+    void Report(std::uint64_t done, std::uint64_t) override { read = done; }
+  };
+  TempDir tmp;
+  const WString archive = Archive("lzma-3files");
+  ASSERT_EQ(ExtractArchive(tmp.W(u"installed"), archive, {}), 0);
+  const fs::path installed = tmp.path() / "installed" / "dudizu";
+  // Files written anew, and how much of the archive was read, when extracted beside "installed".
+  const auto again = [&](const WString& out, std::vector<std::string>& kept) {
+    AlreadyThere there{tmp.W(u"installed") + kPathSeparator, {}, {}};
+    Recorder recorder;
+    EXPECT_EQ(ExtractArchive(tmp.W(out), archive, {}, nullptr, &recorder, &there), 0);
+    std::vector<std::string> written;
+    for (const auto& [name, bytes] : ReadTree(test::ToPath(tmp.W(out)))) {
+      if (bytes != "<dir>") written.push_back(name);
+    }
+    kept.clear();
+    for (const KeptEntry& k : there.kept) kept.push_back(Utf16ToUtf8(k.name));
+    EXPECT_EQ(written.size() + kept.size(), 9u);  // the reference's files
+    return std::pair{written, recorder.read};
+  };
+  std::vector<std::string> kept;
+  // The same files: only the empty one (which has no checksum) is written, and of the archive only
+  // its header is read.
+  const auto [unchanged, header] = again(u"same", kept);
+  EXPECT_EQ(unchanged, std::vector<std::string>{"dudizu/data/empty.txt"});
+  EXPECT_LT(header, fs::file_size(test::ToPath(archive)) / 10);
+  // One file with other bytes of the same size, one that is a link to the same bytes: both are
+  // written again, from their blocks; the others stay left out.
+  std::string big = ReadFileBytes(installed / "data" / "big.txt");
+  big[big.size() / 2] ^= 1;
+  WriteFileBytes(installed / "data" / "big.txt", big);
+  std::vector<std::string> want = {"dudizu/data/big.txt", "dudizu/data/empty.txt"};
+#ifndef _WIN32
+  fs::rename(installed / "lib" / "core.dll", tmp.path() / "core.dll");
+  fs::create_symlink(tmp.path() / "core.dll", installed / "lib" / "core.dll");
+  want.push_back("dudizu/lib/core.dll");
+#endif
+  const auto [changed, partly] = again(u"changed", kept);
+  EXPECT_EQ(changed, want);
+  EXPECT_GT(partly, header);
+  EXPECT_EQ(std::count(kept.begin(), kept.end(), "dudizu/data/big.txt"), 0);
+}
+
 TEST(ExtractArchive, DestinationWithOrWithoutSeparatorAndMissingLevels) {
   TempDir tmp;
   const Tree want = Reference("lzma2");

@@ -309,7 +309,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Scenario{"ReinstallationBesideAStrayStagingFile", true, true},
                     // The stopped run's last move in fails, so it is stopped in its rollback too.
                     Scenario{"UpdateWhoseLastMoveIsRefused", false, false,
-                             "rename:ZyvInstall.staging/dudizu/使用说明.md", true},
+                             "rename:ZyvInstall.staging/dudizu/readme.txt", true},
                     Scenario{"ReinstallationWhoseStagingFileStays", true, false, "unlink:main.7z"},
                     Scenario{"UpdateOfAnOlderVersion", false, false, "", true}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -409,8 +409,8 @@ TEST(FailureCause, TheMessageSaysWhatFailedWhereAndTheUserFileSurvives) {
        " 正在被其他程序使用，请关闭 Kelvora 后重试。"},
       {"open:dudizu/readme.txt:5", "11", "dudizu/readme.txt", " 无法写入：Input/output error"},
       {"open:main.7z:28", "1", "", "磁盘空间不足：安装需要约 "},
-      // The last file of the new tree cannot be moved in: every move before it is undone.
-      {"rename:ZyvInstall.staging/dudizu/使用说明.md", "11", "dudizu/使用说明.md", " 无法写入：访问被拒绝。"},
+      // The last changed file of the new tree cannot be moved in: every move before it is undone.
+      {"rename:ZyvInstall.staging/dudizu/readme.txt", "11", "dudizu/readme.txt", " 无法写入：访问被拒绝。"},
   };
   for (const Case& c : cases) {
     Home home;

@@ -328,7 +328,7 @@ TEST(RemoveMovedAsideWin32, DeletesWhatAnEarlierUpdateMovedAsideAndNothingElse) 
     WriteFileBytes(ToPath(folder + u"\\" + name), "x");
   }
   // Nothing holds them: the manager has nobody to ask.
-  EXPECT_TRUE(AskHoldersToClose(folder));
+  EXPECT_TRUE(AskHoldersToClose({folder + u"\\a.dll.zyv-old", folder + u"\\keep.txt"}));
   RemoveMovedAside(folder);
   EXPECT_EQ(test::ReadTree(ToPath(folder)),
             (test::Tree{{"d.zyv-oldest", "x"}, {"keep.txt", "x"}, {"插件", "<dir>"}, {"插件/e.dll", "x"}}));

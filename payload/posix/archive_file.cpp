@@ -50,6 +50,20 @@ bool OpenArchiveFile(CSzFile* file, const WString& path) {
   return Attach(file, fd, "rb");
 }
 
+bool OpenInstalledFile(CSzFile* file, const WString& path, UInt64& size) {
+  std::string native;
+  if (!posix::NativePath(path, native)) return false;
+  // O_NOFOLLOW: a link is never what an entry left in place; O_NONBLOCK: nor is a FIFO.
+  const int fd = open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    return false;
+  }
+  if (fd >= 0) size = static_cast<UInt64>(st.st_size);
+  return Attach(file, fd, "rb");
+}
+
 bool CreateOutputFile(CSzFile* file, const WString& path) {
   std::string native;
   if (!posix::NativePath(path, native)) {

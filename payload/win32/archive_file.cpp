@@ -61,6 +61,23 @@ bool OpenArchiveFile(CSzFile* file, const WString& path) {
   return file->handle != INVALID_HANDLE_VALUE;
 }
 
+bool OpenInstalledFile(CSzFile* file, const WString& path, UInt64& size) {
+  // FILE_FLAG_OPEN_REPARSE_POINT: a link is opened itself, and then refused by its attributes.
+  const HANDLE handle =
+      CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(handle, &info) == FALSE ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    CloseHandle(handle);
+    return false;
+  }
+  size = (UInt64{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  file->handle = handle;
+  return true;
+}
+
 bool CreateOutputFile(CSzFile* file, const WString& path) {
   if (Open(file, path)) return true;
   DWORD error = GetLastError();

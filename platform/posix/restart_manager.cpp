@@ -4,7 +4,7 @@
 
 namespace zyv {
 
-bool AskHoldersToClose(const WString&) { return true; }
+bool AskHoldersToClose(const std::vector<WString>&) { return true; }
 
 void RemoveMovedAside(const WString&) {}
 

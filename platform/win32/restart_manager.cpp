@@ -46,9 +46,7 @@ Fn Function(HMODULE module, const char* name) {
 
 }  // namespace
 
-bool AskHoldersToClose(const WString& folder) {
-  std::vector<WString> files;
-  ListFiles(folder, files);
+bool AskHoldersToClose(const std::vector<WString>& files) {
   if (files.empty()) return true;
   // Looked up rather than imported: the library comes from the system folder (HardenDllSearch), and
   // its absence must not stop the installer from starting.
