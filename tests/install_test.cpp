@@ -336,23 +336,26 @@ TEST_F(InstallTest, AnUpdateOverAFileInUseWin32) {
   SAMPLE_PAYLOAD_ONLY();
   ASSERT_EQ(Run(), 0);
   WriteFileBytes(Config(), kUserConfig);
-  const std::wstring program = (Folder() / "ZyvSHelp.exe").wstring();
-  {
-    // Held by a program that lets nobody rename it: the update fails, and the installation is the
-    // one it found.
-    const HANDLE held =
-        CreateFileW(program.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(Run(), 11);
-    CloseHandle(held);
-    ExpectProductTree();
-    ExpectNoLeftovers();
-    EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
-  }
+  const auto hold = [](const fs::path& file, DWORD share) {
+    return CreateFileW(file.wstring().c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+  };
+  // The program, unchanged, held by a program that lets nobody rename it: nothing to replace, so
+  // nothing to ask or move, and the update goes through.
+  const HANDLE program = hold(Folder() / "ZyvSHelp.exe", FILE_SHARE_READ);
+  ASSERT_NE(program, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Run(), 0);
+  CloseHandle(program);
+  // A changed file held so: the update fails, and the installation is the one it found.
+  WriteFileBytes(Folder() / "readme.txt", "damaged");
+  const HANDLE held = hold(Folder() / "readme.txt", FILE_SHARE_READ);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Run(), 11);
+  CloseHandle(held);
+  EXPECT_EQ(ReadFileBytes(Folder() / "readme.txt"), "damaged");
+  ExpectNoLeftovers();
   // Held as a running program's image is (renamed, not deleted): the update goes through, the old
   // file waits aside until it is let go, and the next run clears it away.
-  const HANDLE running = CreateFileW(program.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, 0, nullptr);
+  const HANDLE running = hold(Folder() / "readme.txt", FILE_SHARE_READ | FILE_SHARE_DELETE);
   ASSERT_NE(running, INVALID_HANDLE_VALUE);
   EXPECT_EQ(Run(), 0);
   CloseHandle(running);
