@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -76,15 +77,6 @@ void RemoveTree(const WString& path) {
   if (!RemoveFolder(path) && !emptied) DeleteAtRestart(path);
 }
 
-/// Creates the folders of entry's parents under root, shortest first; those that did not exist
-/// before go to made, when given.
-void MakeParents(const WString& root, const WString& entry, std::vector<WString>* made = nullptr) {
-  for (size_t k = entry.find(u'/'); k != WString::npos; k = entry.find(u'/', k + 1)) {
-    const WString parent = entry.substr(0, k);
-    if (MakeDirectory(Under(root, parent)) && made != nullptr) made->push_back(parent);
-  }
-}
-
 /// stem, or stem followed by a digit, whichever names nothing in folder yet.
 WString FreeName(const WString& folder, const WString& stem) {
   for (char16_t n = u'0'; n <= u'9'; ++n) {
@@ -103,11 +95,33 @@ bool Fail(ExtractFailure* failure, const WString& path) {
   return false;
 }
 
-/// Moves the file at from to a place of its own at to (its folders made first).
-bool MoveTo(const WString& to_root, const WString& from, const WString& entry, ExtractFailure* failure,
-            std::vector<WString>* made = nullptr) {
-  MakeParents(to_root, entry, made);
-  return RenameFile(from, Under(to_root, entry)) || Fail(failure, from);
+/// Moves files and folders between the trees by renames, making each folder they need once.
+class Mover {
+ public:
+  /// Moves what is at from to entry's place under to_root, its parent folders made first.
+  bool To(const WString& to_root, const WString& from, const WString& entry,
+          ExtractFailure* failure = nullptr) {
+    for (size_t k = entry.find(u'/'); k != WString::npos; k = entry.find(u'/', k + 1)) {
+      const WString parent = Under(to_root, entry.substr(0, k));
+      if (made_.insert(parent).second) MakeDirectory(parent);
+    }
+    return RenameFile(from, Under(to_root, entry)) || Fail(failure, from);
+  }
+
+ private:
+  std::unordered_set<WString> made_;  // folders made, or found there, by this mover
+};
+
+/// The folders of sorted that lie in none of the others.
+std::vector<WString> Outermost(const std::vector<WString>& sorted) {
+  std::vector<WString> outer;
+  for (const WString& f : sorted) {
+    if (outer.empty() ||
+        !(f.starts_with(outer.back()) && f.size() > outer.back().size() && f[outer.back().size()] == u'/')) {
+      outer.push_back(f);
+    }
+  }
+  return outer;
 }
 
 bool SameBytes(const WString& a, const WString& b) {
@@ -149,10 +163,18 @@ std::vector<WString> Dropped(const InstalledList& installed, const RunRecord& re
 /// there otherwise is the user's now.
 bool MoveAll(const Roots& r, const RunRecord& record, const InstalledList& installed, bool second_pass,
              ExtractFailure* failure) {
+  Mover mover;
   MakeDirectory(r.aside.substr(0, r.aside.size() - 1));
   for (const WString& entry : Dropped(installed, record)) {
     const WString path = Under(r.base, entry);
-    if (PathExists(path) && !IsFolder(path) && !MoveTo(r.aside, path, entry, failure)) return false;
+    if (PathExists(path) && !IsFolder(path) && !mover.To(r.aside, path, entry, failure)) return false;
+  }
+  // A folder the new tree adds goes in whole, with all it holds: one rename instead of one a file.
+  for (const WString& folder : Outermost(record.made)) {
+    const WString from = Under(r.staging, folder);
+    if (PathExists(from) && !PathExists(Under(r.base, folder)) && !mover.To(r.base, from, folder, failure)) {
+      return false;
+    }
   }
   for (const WString& entry : record.files) {
     const WString from = Under(r.staging, entry);
@@ -162,26 +184,32 @@ bool MoveAll(const Roots& r, const RunRecord& record, const InstalledList& insta
       if (second_pass && entry == ConfigEntry() && !SameBytes(from, to)) continue;
       // A folder where the file goes is not the installation's to move: it may hold the user's files.
       if (IsFolder(to)) return Fail(failure, to);
-      if (!MoveTo(r.aside, to, entry, failure)) return false;
+      if (!mover.To(r.aside, to, entry, failure)) return false;
     }
-    if (!MoveTo(r.base, from, entry, failure)) return false;
+    if (!mover.To(r.base, from, entry, failure)) return false;
   }
   return true;
 }
 
-/// Undoes the moves of MoveAll, whichever of them happened: the new files back to staging, the
-/// files put aside back in place, and the folders the commit made removed once empty again. False
-/// when some file could not be moved back.
+/// Undoes the moves of MoveAll, whichever of them happened: the folders and files it moved in back
+/// to staging, the files put aside back in place, and the folders the commit made removed once
+/// empty again. False when something could not be moved back.
 bool RollBack(const Roots& r, const RunRecord& record) {
+  Mover mover;
   bool whole = true;
+  for (const WString& folder : Outermost(record.made)) {
+    const WString in = Under(r.base, folder);
+    if (!PathExists(Under(r.staging, folder)) && PathExists(in))
+      whole = mover.To(r.staging, in, folder) && whole;
+  }
   for (const WString& entry : record.files) {
     const WString from = Under(r.staging, entry);
     const WString in = Under(r.base, entry);
-    if (!PathExists(from) && PathExists(in)) whole = MoveTo(r.staging, in, entry, nullptr) && whole;
+    if (!PathExists(from) && PathExists(in)) whole = mover.To(r.staging, in, entry) && whole;
   }
   std::vector<WString> aside, aside_folders;
   Walk(r.aside, u"", aside, aside_folders);
-  for (const WString& entry : aside) whole = MoveTo(r.base, Under(r.aside, entry), entry, nullptr) && whole;
+  for (const WString& entry : aside) whole = mover.To(r.base, Under(r.aside, entry), entry) && whole;
   std::vector<WString> made = record.made;
   std::sort(made.rbegin(), made.rend());  // a folder's insides before itself
   for (const WString& folder : made) RemoveFolder(Under(r.base, folder));

@@ -109,7 +109,8 @@ class InstallTest : public ::testing::Test {
     EXPECT_FALSE(fs::exists(Folder() / "ZyvInstall.pending"));
     if (fs::exists(Folder())) {
       for (const auto& entry : fs::directory_iterator(Folder())) {
-        EXPECT_FALSE(entry.is_directory()) << entry.path();
+        EXPECT_FALSE(entry.is_directory() && entry.path().filename().string().starts_with("ZyvInstall."))
+            << entry.path();
       }
     }
   }
@@ -269,6 +270,42 @@ TEST_F(InstallTest, AFailedStagingIsReportedAndNoStaleArchiveIsExtracted) {
   EXPECT_EQ(Run(FailToStage), 1);
   EXPECT_FALSE(fs::exists(Folder() / "ZyvSHelp.exe"));
   EXPECT_FALSE(fs::exists(BasePath() / "main.7z"));
+}
+
+TEST_F(InstallTest, AFolderTheUpdateAddsGoesInWholeAndComesBackOutOnAFailure) {
+  // The new tree, staged by hand: a changed file and a folder of folders that the installation
+  // lacks; with a folder of the user's where one more file of the tree must go, the commit fails.
+  for (const bool blocked : {true, false}) {
+    SCOPED_TRACE(blocked ? "blocked" : "free");
+    fs::remove_all(BasePath());
+    fs::create_directories(Folder());
+    WriteFileBytes(Folder() / "a.txt", "old");
+    WriteFileBytes(Config(), kUserConfig);
+    if (blocked) {
+      fs::create_directories(Folder() / "zz.txt");
+      WriteFileBytes(Folder() / "zz.txt" / "mine", "mine");
+    }
+    const test::Tree before = test::ReadTree(Folder());
+    Transaction update(Base(), ReadInstallState(Base()), nullptr);
+    ASSERT_TRUE(update.Begun());
+    const fs::path staged = ToPath(update.StagingRoot()) / "dudizu";
+    for (const char* name : {"a.txt", "new/deep/x.txt", "new/y.txt", "zz.txt", "config.ini"}) {
+      fs::create_directories((staged / name).parent_path());
+      WriteFileBytes(staged / name, std::string("new ") + name);
+    }
+    ExtractFailure cause;
+    EXPECT_EQ(update.Commit({}, &cause), blocked ? 11 : 0);
+    test::Tree after = test::ReadTree(Folder());
+    if (blocked) {
+      EXPECT_EQ(test::Differences(after, before), std::vector<std::string>{});
+      EXPECT_EQ(ToPath(cause.path), Folder() / "zz.txt");
+    } else {
+      EXPECT_EQ(after["new/deep/x.txt"], "new new/deep/x.txt");
+      EXPECT_EQ(after["a.txt"], "new a.txt");
+      EXPECT_EQ(after["config.ini"], kUserConfig);
+    }
+    ExpectNoLeftovers();
+  }
 }
 
 class InstallUnderUnicodeBaseTest : public InstallTest {
