@@ -11,10 +11,13 @@ With --decode the tools are the decoder alone, DIR/sdk_decode_LEVEL (the SDK bui
 DIR/extract7z unpacking the large payload and the samples are summed by where they fall.
 For every payload, rounds of runs go through all tools in turn, the order rotated each round, so
 the load of a shared machine falls on every tool alike; each figure is then compared with
-`7zz x -mmt=1` measured in the same rounds. Wall time and CPU time (user + system) are medians of the
-rounds (each run under /usr/bin/time, whose own start costs every tool alike); peak memory is the
-largest resident set of any round, as /usr/bin/time -f %M reports it. The targets are judged on
-the wall time; the CPU time, less disturbed by other work on the machine, backs it up.
+`7zz x -mmt=1` measured in the same rounds (always an extraction into a new folder). An installer
+is timed twice: as a first installation into a new HOME, and as an update ("installer update")
+over a complete installation that it made in that HOME just before, outside the timing. Wall time
+and CPU time (user + system) are medians of the rounds (each run under /usr/bin/time, whose own
+start costs every tool alike); peak memory is the largest resident set of any round, as
+/usr/bin/time -f %M reports it. The targets are judged on the wall time; the CPU time, less
+disturbed by other work on the machine, backs it up.
 Every run writes into new folders, removed only at the end, and what it wrote is flushed to disk
 before the next run starts, outside the timing: otherwise the write-back of one run's hundreds of
 megabytes, or the file system's work after deleting them, would fall on the next tool.
@@ -36,6 +39,9 @@ DECODE_PEER = "7zz t -mmt=1"
 
 
 OUT, HOME = "{out}", "{home}"  # placeholders for each run's own folders
+# An installer timed as an update: its run's HOME already holds a complete installation that the
+# same installer made just before, outside the timing.
+UPDATE = "installer update"
 
 
 def Tools(bin_dir, before_dir, name, archive):
@@ -45,11 +51,15 @@ def Tools(bin_dir, before_dir, name, archive):
     # A fresh user: no XDG variables, no desktop session; the payload lands in HOME/.local/share.
     install_env = {"HOME": home, "PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8"}
     builds = [(bin_dir, "ours")] + ([(before_dir, "before")] if before_dir else [])
+    installers = [(tag, os.path.join(d, "install-" + name)) for d, tag in builds
+                  if os.path.exists(os.path.join(d, "install-" + name))]  # none for an archive given with --payloads
     return [
         (f"extract7z ({tag})", [os.path.join(d, "extract7z"), out, archive], None, plain_env) for d, tag in builds
     ] + [
-        (f"installer ({tag})", [os.path.join(d, "install-" + name)], home, install_env) for d, tag in builds
-        if os.path.exists(os.path.join(d, "install-" + name))  # none for an archive given with --payloads
+        (f"installer ({tag})", [path], home, install_env) for tag, path in installers
+    ] + [
+        # The same, over a complete installation by the same installer (see UPDATE).
+        (f"{UPDATE} ({tag})", [path], home, install_env) for tag, path in installers
     ] + [
         (PEER, ["7zz", "x", "-mmt=1", "-bso0", "-bsp0", "-y", "-o" + out, archive], None, plain_env),
         ("7zz x", ["7zz", "x", "-bso0", "-bsp0", "-y", "-o" + out, archive], None, plain_env),
@@ -97,11 +107,12 @@ def RunOnce(argv, cwd, env, scratch):
 
 
 def TreeSummary(root):
-    """(files, bytes) under root; the log the started sample program writes is not counted."""
+    """(files, bytes) under root; the log the started sample program writes and the installer's
+    own records (ZyvInstall.* in the install folder) are not counted."""
     files, size = 0, 0
     for folder, _, names in os.walk(root):
         for n in names:
-            if n != "launch.log":
+            if n != "launch.log" and not (folder == root and n.startswith("ZyvInstall.")):
                 files += 1
                 size += os.path.getsize(os.path.join(folder, n))
     return files, size
@@ -146,6 +157,8 @@ def Measure(args, name):
             os.makedirs(out)
             os.makedirs(home)
             label, argv, cwd, env = ForRun(tool, out, home)
+            if label.startswith(UPDATE):
+                RunOnce(argv, cwd, env, work)  # the installation the timed run updates
             # What the previous run wrote goes to disk now, not during this one.
             os.sync()
             seconds, cpu, peak = RunOnce(argv, cwd, env, work)
@@ -229,7 +242,7 @@ def main():
     # Our tools' targets on the product-shaped and large payloads: the wall-time ratio to
     # 7zz x -mmt=1, a CPU-time ratio of at most CPU_TARGET, and peak memory within the largest
     # folder's unpacked size plus 64 MiB. The sample is too small to say more than its memory.
-    targets = {} if args.decode else {"extract7z (ours)": 1.0, "installer (ours)": 1.05}
+    targets = {} if args.decode else {"extract7z (ours)": 1.0, "installer (ours)": 1.05, f"{UPDATE} (ours)": 1.05}
     for name in args.only:
         archive = os.path.join(args.payloads, name + ".7z")
         unpacked, largest = Folders(archive)
@@ -241,11 +254,11 @@ def main():
         base_m = peaks[peer]
         print(f"{name}: {Size(os.path.getsize(archive))} packed, {Size(unpacked)} unpacked, largest folder "
               f"{Size(largest)}; median of {runs} runs")
-        print(f"  {'tool':<18} {'wall ms':>9} {'x':>6} {'cpu ms':>9} {'x':>6} {'peak MiB':>9} {'x':>6}  targets")
+        print(f"  {'tool':<25} {'wall ms':>9} {'x':>6} {'cpu ms':>9} {'x':>6} {'peak MiB':>9} {'x':>6}  targets")
         for tool in times:
             t = statistics.median(times[tool])
             c = statistics.median(cpus[tool])
-            line = (f"  {tool:<18} {t * 1000:9.1f} {t / base_t:6.2f} {c * 1000:9.1f} {c / base_c:6.2f} "
+            line = (f"  {tool:<25} {t * 1000:9.1f} {t / base_t:6.2f} {c * 1000:9.1f} {c / base_c:6.2f} "
                     f"{peaks[tool] / 1024:9.1f} {peaks[tool] / base_m:6.2f}")
             if tool in targets:
                 in_memory = "ok" if peaks[tool] * 1024 <= bound else "MISSED"
@@ -257,6 +270,12 @@ def main():
                     line += (f"  time <= {targets[tool]:.2f}x {in_time}, cpu <= {CPU_TARGET:.2f}x {in_cpu}, "
                              f"memory <= {Size(bound)} {in_memory}")
             print(line)
+        for kind in ("installer", UPDATE):  # what ours costs beside the earlier revision's
+            ours, before = f"{kind} (ours)", f"{kind} (before)"
+            if ours in times and before in times:
+                print(f"  {kind} (ours) beside (before): "
+                      f"wall {statistics.median(times[ours]) / statistics.median(times[before]) - 1:+.1%}, "
+                      f"cpu {statistics.median(cpus[ours]) / statistics.median(cpus[before]) - 1:+.1%}")
         sys.stdout.flush()
     # A program an installer started may still be writing its log: retry until the trees are gone.
     for _ in range(50):
