@@ -1,9 +1,11 @@
 #include "app/install_state.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "payload/extract_shared.h"
 #include "platform/product_names.h"
 #include "platform/text.h"
 
@@ -116,6 +118,24 @@ std::string SettingsOf(const WString& path) {
   return ReadWholeFile(path, bytes) ? Fingerprint(bytes) : std::string(kNoSettings);
 }
 
+namespace {
+
+/// Whether name is stem, or stem and one digit: the only names a run gives its folders.
+bool IsRunFolderName(const WString& name, std::u16string_view stem) {
+  return name.starts_with(stem) &&
+         (name.size() == stem.size() ||
+          (name.size() == stem.size() + 1 && name.back() >= u'0' && name.back() <= u'9'));
+}
+
+/// Whether every path is one an archive entry may have: relative, inside the base, no "..". The
+/// records lie where any program of the user can write; the installer, which may run elevated,
+/// moves nothing by a path that leads elsewhere.
+bool AllInside(const std::vector<WString>& paths) {
+  return std::all_of(paths.begin(), paths.end(), EntryNameIsSafe);
+}
+
+}  // namespace
+
 bool ReadRunRecord(const WString& base, RunRecord& record) {
   std::string text;
   if (!ReadWholeFile(RecordPath(base), text)) return false;
@@ -144,6 +164,12 @@ bool ReadRunRecord(const WString& base, RunRecord& record) {
       record.kept.push_back(Unescaped(value));
     }
   });
+  // A record whose folders or paths are not a run's own is honoured for its settings alone: nothing
+  // is moved or deleted by it.
+  const bool sound = IsRunFolderName(record.staging, u"ZyvInstall.staging") &&
+                     IsRunFolderName(record.aside, u"ZyvInstall.old") && AllInside(record.files) &&
+                     AllInside(record.folders) && AllInside(record.made) && AllInside(record.kept);
+  if (!sound) record.phase = record.phase == Phase::kSettled ? Phase::kSettled : Phase::kLegacy;
   return true;
 }
 
@@ -178,8 +204,11 @@ bool ReadInstalledList(const WString& base, InstalledList& list) {
   if (!ReadWholeFile(InstalledPath(base), text)) return false;
   list = InstalledList{};
   return ForEachLine(text, kInstalledHeading, [&](std::string_view key, std::string_view value) {
-    if (key == "file") list.files.push_back(Unescaped(value));
-    if (key == "folder") list.folders.push_back(Unescaped(value));
+    // Only paths inside the base: the list is removed by, and may not lead anywhere else.
+    WString path = Unescaped(value);
+    if (!EntryNameIsSafe(path)) return;
+    if (key == "file") list.files.push_back(std::move(path));
+    if (key == "folder") list.folders.push_back(std::move(path));
   });
 }
 

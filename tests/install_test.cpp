@@ -272,6 +272,31 @@ TEST_F(InstallTest, AFailedStagingIsReportedAndNoStaleArchiveIsExtracted) {
   EXPECT_FALSE(fs::exists(BasePath() / "main.7z"));
 }
 
+TEST_F(InstallTest, RecordsThatLeadOutsideTheInstallationMoveNothing) {
+  SAMPLE_PAYLOAD_ONLY();
+  ASSERT_EQ(Run(), 0);
+  WriteFileBytes(Config(), kUserConfig);
+  // Any program of the user's may write the records: one naming no folder of a run (the whole
+  // install folder would be its staging) or paths outside the base, and a list of what was
+  // installed that names a file outside, must not make the installer move or delete anything there.
+  const fs::path victim = BasePath().parent_path() / "victim.txt";
+  WriteFileBytes(victim, "not the installer's");
+  WriteFileBytes(Folder() / "ZyvInstall.pending",
+                 "ZyvInstall pending installation\nsettings none\nphase staging\nstaging \naside \n");
+  ASSERT_EQ(Run(), 0);
+  EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
+  WriteFileBytes(
+      Folder() / "ZyvInstall.pending",
+      "ZyvInstall pending installation\nsettings none\nphase committing\nstaging ZyvInstall.staging\n"
+      "aside ZyvInstall.old\nfile ../victim.txt\n");
+  WriteFileBytes(Folder() / "ZyvInstall.installed", "ZyvInstall installed files\nfile ../victim.txt\n");
+  ASSERT_EQ(Run(), 0);
+  EXPECT_EQ(ReadFileBytes(victim), "not the installer's");
+  EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
+  ExpectProductTree();
+  ExpectNoLeftovers();
+}
+
 TEST_F(InstallTest, AFolderTheUpdateAddsGoesInWholeAndComesBackOutOnAFailure) {
   // The new tree, staged by hand: a changed file and a folder of folders that the installation
   // lacks; with a folder of the user's where one more file of the tree must go, the commit fails.
