@@ -1,5 +1,7 @@
-// Drives the LZMA SDK's 7z reader: open the database, walk its entries in order, write each file
-// from the decoded folder that the SDK keeps cached between entries.
+// Drives the LZMA SDK's 7z reader: open the database, then walk its entries in order, and for each
+// decide (a sound name; a file already there is left out, checked on the pool ahead of the walk),
+// decode (its solid folder, once, kept cached by the SDK between entries; never a folder whose files
+// are all there) and place (its folders made, its file queued for the pool's writers).
 #include "payload/extract.h"
 
 #include <7z.h>
@@ -151,123 +153,147 @@ constexpr UInt64 kOverlapAllowance = UInt64{56} << 20;
 /// failing one are written, whatever the number of workers and however the system schedules them.
 constexpr UInt64 kWriteAhead = 16;
 
-/// The files of the walk, written and closed by the worker pool in the order the archive lists
-/// them, and the first failure in that order, wherever it happened. A decoded folder is shared by
-/// the writes from it: the reader lets go of it when it decodes the next folder, and the last write
-/// frees it. Once a failure is recorded no write of an entry after it starts; those already started
-/// (at most kWriteAhead - 1) finish.
-class Writers {
+/// The bytes of decoded folders alive at once. Invariant: the bytes held never exceed the room,
+/// unless a single folder larger than it is all that is held (the largest folder always fits).
+class BlockBudget {
  public:
-  Writers(ArchiveReader& reader, UInt64 largestFolder)
-      : reader_(reader), room_(largestFolder + kOverlapAllowance) {}
-  ~Writers() {
-    pool_.Wait();  // before current_ and the reader's buffer can go
-    if (current_ != nullptr && current_.get() == reader_.out) {
-      reader_.out = nullptr;  // current_ owns it
-      reader_.outSize = 0;
-    }
-  }
-  Writers(const Writers&) = delete;
-  Writers& operator=(const Writers&) = delete;
-
-  /// Runs task on the pool, ahead of any write queued after it (tasks run in submission order).
-  void Run(WorkerPool::Task task) { pool_.Submit(std::move(task)); }
-
-  /// True once some entry has failed: nothing after it is to be placed.
-  bool Failed() const { return failedAt_.load(std::memory_order_acquire) != kNoEntry; }
-
-  /// Records code for entry index when no earlier entry has failed; path and the system's error
-  /// with it when cause is given.
-  void Record(UInt32 index, int code, const WString* cause = nullptr, int systemError = 0) {
-    const std::lock_guard lock(mutex_);
-    if (index >= failedAt_.load(std::memory_order_relaxed)) return;
-    code_ = code;
-    hasCause_ = cause != nullptr;
-    systemError_ = systemError;
-    try {
-      path_ = cause != nullptr ? *cause : WString();
-    } catch (const std::bad_alloc&) {
-      path_.clear();  // the code and the error still say what happened
-    }
-    failedAt_.store(index, std::memory_order_release);
-  }
-
-  /// Before the reader decodes folder (of size bytes): the folder it holds passes to the writes
-  /// still to come from it, and this waits until the new one fits beside those still held.
-  void BeforeDecoding(UInt32 folder, UInt64 size) {
-    if (reader_.out == nullptr || reader_.block == folder) return;
-    if (current_ != nullptr && current_.get() == reader_.out) {
-      reader_.out = nullptr;
-      reader_.outSize = 0;
-      current_.reset();  // freed here when no write needs it any more
-    }
+  explicit BlockBudget(UInt64 room) : room_(room) {}
+  /// Waits until size more bytes fit beside those held.
+  void WaitForRoom(UInt64 size) {
     std::unique_lock lock(mutex_);
     released_.wait(lock, [&] { return held_ == 0 || held_ + size <= room_; });
   }
-
-  /// After the reader has given entry's data: the block it lies in, shared from now on.
-  void Adopt() {
-    if (reader_.out == nullptr || current_.get() == reader_.out) return;
-    const size_t size = reader_.outSize;
+  void Take(UInt64 size) {
+    const std::lock_guard lock(mutex_);
+    held_ += size;
+  }
+  void Give(UInt64 size) {
     {
       const std::lock_guard lock(mutex_);
-      held_ += size;
+      held_ -= size;
     }
+    released_.notify_all();
+  }
+
+ private:
+  const UInt64 room_;
+  std::mutex mutex_;
+  std::condition_variable released_;
+  UInt64 held_ = 0;
+};
+
+/// The folder the reader holds decoded, shared by the writes from it. Invariant: while shared,
+/// the reader's buffer is the shared block (the reader lets go of it before it decodes the next
+/// folder, and the last write frees it); the budget counts every shared block until it is freed.
+class SharedBlock {
+ public:
+  SharedBlock(ArchiveReader& reader, BlockBudget& budget) : reader_(reader), budget_(budget) {}
+  /// The reader's buffer is freed by whoever held it last; the writes have all ended by now.
+  ~SharedBlock() { LetGo(); }
+  SharedBlock(const SharedBlock&) = delete;
+  SharedBlock& operator=(const SharedBlock&) = delete;
+
+  /// Before the reader decodes another folder: its current one passes to the writes alone.
+  void LetGo() {
+    if (current_ != nullptr && current_.get() == reader_.out) {
+      reader_.out = nullptr;
+      reader_.outSize = 0;
+    }
+    current_.reset();
+  }
+  /// After the reader has given an entry's data: the block it lies in, shared from now on.
+  const std::shared_ptr<Byte>& Adopt() {
+    if (reader_.out == nullptr || current_.get() == reader_.out) return current_;
+    const size_t size = reader_.outSize;
+    budget_.Take(size);
     try {
       current_ = std::shared_ptr<Byte>(reader_.out, [this, size](Byte* block) {
         IAlloc_Free(reader_.alloc.Main(), block);
-        {
-          const std::lock_guard lock(mutex_);
-          held_ -= size;
-        }
-        released_.notify_all();
+        budget_.Give(size);
       });
     } catch (...) {
       reader_.out = nullptr;  // the deleter has run: the block is gone
       reader_.outSize = 0;
       throw;
     }
+    return current_;
   }
 
-  /// Whether something may already be on its way to path: a file written by a write still queued
-  /// or running. Then the pool drains first, so that two writes of one path, or a folder made where
-  /// a file is still to be written, happen in archive order.
-  void BeforeTouching(const WString& path) {
-    if (!queued_.empty() && queued_.count(Key(path)) != 0) {
-      pool_.Wait();
-      queued_.clear();
+ private:
+  ArchiveReader& reader_;
+  BlockBudget& budget_;
+  std::shared_ptr<Byte> current_;
+};
+
+/// The order in which queued writes may start. Invariant: a write starts only while fewer than
+/// kWriteAhead writes submitted before it are unfinished.
+class WriteTurns {
+ public:
+  /// The next write's number in submission order (on the walk's thread only).
+  UInt64 Next() { return submitted_++; }
+
+  /// Held by a write from when it may start until it has ended.
+  class Turn {
+   public:
+    Turn(WriteTurns& turns, UInt64 turn) : turns_(turns), turn_(turn) {
+      std::unique_lock lock(turns_.mutex_);
+      turns_.finished_.wait(lock, [&] { return turn_ < turns_.firstUnfinished_ + kWriteAhead; });
     }
-  }
+    ~Turn() {
+      {
+        const std::lock_guard lock(turns_.mutex_);
+        turns_.done_[turn_ % kWriteAhead] = true;
+        while (turns_.done_[turns_.firstUnfinished_ % kWriteAhead]) {
+          turns_.done_[turns_.firstUnfinished_ % kWriteAhead] = false;
+          ++turns_.firstUnfinished_;
+        }
+      }
+      turns_.finished_.notify_all();
+    }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
 
-  /// Queues the write of entry index to full (its folders made, its path touched) from data.
-  void Write(UInt32 index, WString full, const Byte* data, size_t size, const CSzFileItem& item) {
-    queued_.insert(Key(full));  // the caller has called BeforeTouching(full)
-    const bool attribDefined = item.AttribDefined != 0;
-    const UInt32 attrib = item.Attrib;
-    const UInt64 turn = submitted_++;
-    pool_.Submit(
-        [this, index, turn, full = std::move(full), data, size, attribDefined, attrib, block = current_] {
-          const Turn taken(*this, turn);
-          if (failedAt_.load(std::memory_order_acquire) < index) return;  // an earlier entry failed
-          try {
-            if (int error = 0; !WriteOutputFile(full, data, size, error)) {
-              Record(index, kExtractNotWritten, &full, error);
-              return;
-            }
-            if (attribDefined) ApplyFileAttributes(full, attrib, creationMask_);
-          } catch (const std::bad_alloc&) {
-            Record(index, kExtractOutOfMemory);  // a path could not be converted for the system
-          }
-        });
-  }
+   private:
+    WriteTurns& turns_;
+    const UInt64 turn_;
+  };
 
-  /// Waits for every write, then gives the first failure in archive order (its path and error in
-  /// failure) or kExtractOk.
-  int Finish(ExtractFailure* failure) {
-    pool_.Wait();
-    queued_.clear();
+ private:
+  std::mutex mutex_;
+  std::condition_variable finished_;
+  UInt64 firstUnfinished_ = 0;   // the earliest write (in submission order) not yet ended
+  bool done_[kWriteAhead] = {};  // which of the next kWriteAhead writes have ended
+  UInt64 submitted_ = 0;
+};
+
+/// The first failure in archive order, wherever it happened (the walk or a write). Invariant: the
+/// entry recorded only ever moves to an earlier one.
+class FirstFailure {
+ public:
+  bool Any() const { return at_.load(std::memory_order_acquire) != kNoEntry; }
+  /// Whether an entry before index has failed: then index is not to be written.
+  bool Before(UInt32 index) const { return at_.load(std::memory_order_acquire) < index; }
+
+  /// Records code for entry index unless an earlier entry has failed; the path and the system's
+  /// error with it when path is given.
+  void Record(UInt32 index, int code, const WString* path = nullptr, int systemError = 0) {
     const std::lock_guard lock(mutex_);
-    if (failedAt_.load(std::memory_order_relaxed) == kNoEntry) return kExtractOk;
+    if (index >= at_.load(std::memory_order_relaxed)) return;
+    code_ = code;
+    hasCause_ = path != nullptr;
+    systemError_ = systemError;
+    try {
+      path_ = path != nullptr ? *path : WString();
+    } catch (const std::bad_alloc&) {
+      path_.clear();  // the code and the error still say what happened
+    }
+    at_.store(index, std::memory_order_release);
+  }
+
+  /// The code recorded (kExtractOk for none), its path and error in failure when given.
+  int Result(ExtractFailure* failure) {
+    const std::lock_guard lock(mutex_);
+    if (at_.load(std::memory_order_relaxed) == kNoEntry) return kExtractOk;
     if (hasCause_ && failure != nullptr) {
       failure->path = path_;
       failure->systemError = systemError_;
@@ -276,62 +302,100 @@ class Writers {
   }
 
  private:
-  /// One write's place in the order of submission, from when it may start until it has ended.
-  class Turn {
-   public:
-    Turn(Writers& writers, UInt64 turn) : writers_(writers), turn_(turn) {
-      std::unique_lock lock(writers_.mutex_);
-      writers_.finished_.wait(lock, [&] { return turn_ < writers_.firstUnfinished_ + kWriteAhead; });
-    }
-    ~Turn() {
-      {
-        const std::lock_guard lock(writers_.mutex_);
-        writers_.done_[turn_ % kWriteAhead] = true;
-        while (writers_.done_[writers_.firstUnfinished_ % kWriteAhead]) {
-          writers_.done_[writers_.firstUnfinished_ % kWriteAhead] = false;
-          ++writers_.firstUnfinished_;
-        }
-      }
-      writers_.finished_.notify_all();
-    }
-    Turn(const Turn&) = delete;
-    Turn& operator=(const Turn&) = delete;
-
-   private:
-    Writers& writers_;
-    const UInt64 turn_;
-  };
-
-  /// Paths that name one file are one key: on Windows, names differing in ASCII letter case.
-  static WString Key(const WString& path) {
-#ifdef _WIN32
-    WString key = path;
-    for (char16_t& c : key) {
-      if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-    }
-    return key;
-#else
-    return path;
-#endif
-  }
-
-  ArchiveReader& reader_;
-  const UInt64 room_;
-
   std::mutex mutex_;
-  std::condition_variable released_;
-  UInt64 held_ = 0;  // bytes of decoded folders still alive
-  std::condition_variable finished_;
-  UInt64 firstUnfinished_ = 0;   // the earliest write (in submission order) not yet ended
-  bool done_[kWriteAhead] = {};  // which of the next kWriteAhead writes have ended
-  UInt64 submitted_ = 0;         // writes submitted, on the walk's thread only
-  std::atomic<UInt32> failedAt_{kNoEntry};
+  std::atomic<UInt32> at_{kNoEntry};
   int code_ = kExtractOk;
   bool hasCause_ = false;
   WString path_;
   int systemError_ = 0;
+};
 
-  std::shared_ptr<Byte> current_;       // the reader's folder as the writes share it
+/// Paths that name one file are one key: on Windows, names differing in ASCII letter case.
+WString PathKey(const WString& path) {
+#ifdef _WIN32
+  WString key = path;
+  for (char16_t& c : key) {
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  }
+  return key;
+#else
+  return path;
+#endif
+}
+
+/// The files of the walk, written and closed by the worker pool in the order the archive lists
+/// them, and the first failure in that order. Once a failure is recorded no write of an entry after
+/// it starts; those already started (at most kWriteAhead - 1) finish. Invariant: two writes of one
+/// path, or a folder made where a file is still to be written, happen in archive order: a path
+/// already queued drains the pool before it is touched again (BeforeTouching).
+class Writers {
+ public:
+  Writers(ArchiveReader& reader, UInt64 largestFolder)
+      : budget_(largestFolder + kOverlapAllowance), block_(reader, budget_), reader_(reader) {}
+  ~Writers() { pool_.Wait(); }  // before the block and the reader's buffer can go
+  Writers(const Writers&) = delete;
+  Writers& operator=(const Writers&) = delete;
+
+  /// Runs task on the pool, ahead of any write queued after it (tasks run in submission order).
+  void Run(WorkerPool::Task task) { pool_.Submit(std::move(task)); }
+
+  FirstFailure& failure() { return failure_; }
+
+  /// Before the reader decodes folder (of size bytes): the folder it holds passes to the writes
+  /// still to come from it, and this waits until the new one fits beside those still held.
+  void BeforeDecoding(UInt32 folder, UInt64 size) {
+    if (reader_.out == nullptr || reader_.block == folder) return;
+    block_.LetGo();
+    budget_.WaitForRoom(size);
+  }
+
+  /// After the reader has given an entry's data: the block it lies in, shared from now on.
+  void Adopt() { block_.Adopt(); }
+
+  /// Before path is made or written: drains the pool when a write still queued or running may be
+  /// on its way to it.
+  void BeforeTouching(const WString& path) {
+    if (!queued_.empty() && queued_.count(PathKey(path)) != 0) {
+      pool_.Wait();
+      queued_.clear();
+    }
+  }
+
+  /// Queues the write of entry index to full from data. BeforeTouching(full) has been called.
+  void Write(UInt32 index, WString full, const Byte* data, size_t size, const CSzFileItem& item) {
+    queued_.insert(PathKey(full));
+    const bool attribDefined = item.AttribDefined != 0;
+    const UInt32 attrib = item.Attrib;
+    pool_.Submit([this, index, turn = turns_.Next(), full = std::move(full), data, size, attribDefined,
+                  attrib, block = block_.Adopt()] {
+      const WriteTurns::Turn taken(turns_, turn);
+      if (failure_.Before(index)) return;
+      try {
+        if (int error = 0; !WriteOutputFile(full, data, size, error)) {
+          failure_.Record(index, kExtractNotWritten, &full, error);
+          return;
+        }
+        if (attribDefined) ApplyFileAttributes(full, attrib, creationMask_);
+      } catch (const std::bad_alloc&) {
+        failure_.Record(index, kExtractOutOfMemory);  // a path could not be converted for the system
+      }
+    });
+  }
+
+  /// Waits for every write, then gives the first failure in archive order (its path and error in
+  /// failure) or kExtractOk.
+  int Finish(ExtractFailure* failure) {
+    pool_.Wait();
+    queued_.clear();
+    return failure_.Result(failure);
+  }
+
+ private:
+  BlockBudget budget_;
+  SharedBlock block_;
+  ArchiveReader& reader_;
+  WriteTurns turns_;
+  FirstFailure failure_;
   std::unordered_set<WString> queued_;  // files written since the pool was last idle
   // Read before the pool's threads start: reading it may set it for a moment.
   const std::uint32_t creationMask_ = FileCreationMask();
@@ -478,6 +542,22 @@ void PlaceEntry(Walk& walk, UInt32 index, const WString& name, const CSzFileItem
   walk.writers.Write(index, std::move(full), data, size, item);
 }
 
+/// Entry index's name, through the reader's buffer (which only grows): kExtractOk, or
+/// kExtractOutOfMemory, or kExtractRefused for a name that would land outside the destination.
+int EntryName(Decoder& d, UInt32 index, WString& name) {
+  const size_t units = SzArEx_GetFileNameUtf16(&d.db, index, nullptr);
+  if (units > d.nameCapacity) {
+    std::free(d.name);
+    d.nameCapacity = 0;
+    d.name = static_cast<UInt16*>(std::malloc(units * sizeof(UInt16)));
+    if (d.name == nullptr) return kExtractOutOfMemory;
+    d.nameCapacity = units;
+  }
+  SzArEx_GetFileNameUtf16(&d.db, index, d.name);
+  name.assign(d.name, d.name + (units > 0 ? units - 1 : 0));
+  return IsSafeEntryName(name) ? kExtractOk : kExtractRefused;
+}
+
 int Extract(WString dest, const WString& archive, const std::vector<WString>& keep, ExtractFailure* failure,
             ProgressSink* progress, AlreadyThere* there) {
   if (dest.empty() || dest.back() != kPathSeparator) dest += kPathSeparator;
@@ -504,45 +584,28 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
   Sameness sameness(d.db, there);
   sameness.Start(writers);
   Walk walk{std::move(dest), keep, {}, writers};
-  for (UInt32 i = 0; i < d.db.db.NumFiles && !writers.Failed(); ++i) {
+  // Each entry: decide (its name sound, its file already there?), decode (its folder, once), place.
+  for (UInt32 i = 0; i < d.db.db.NumFiles && !writers.failure().Any(); ++i) {
     const CSzFileItem& item = d.db.db.Files[i];
-    const size_t units = SzArEx_GetFileNameUtf16(&d.db, i, nullptr);
-    if (units > d.nameCapacity) {
-      std::free(d.name);
-      d.nameCapacity = 0;
-      d.name = static_cast<UInt16*>(std::malloc(units * sizeof(UInt16)));
-      if (d.name == nullptr) {
-        writers.Record(i, kExtractOutOfMemory);
-        break;
-      }
-      d.nameCapacity = units;
-    }
-    SzArEx_GetFileNameUtf16(&d.db, i, d.name);
-    const WString name(d.name, d.name + (units > 0 ? units - 1 : 0));
-    if (!IsSafeEntryName(name)) {
-      writers.Record(i, kExtractRefused);
+    WString name;
+    if (const int code = EntryName(d, i, name); code != kExtractOk) {
+      writers.failure().Record(i, code);
       break;
     }
-
-    size_t offset = 0;
-    size_t size = 0;
     // An entry without data has no folder; asking the SDK for it would drop the cached folder.
     const UInt32 folder = item.IsDir ? kNoFolder : d.db.FileIndexToFolderIndexMap[i];
-    if (folder != kNoFolder && sameness.FolderKept(folder)) {
-      // Every file of this folder is there already: nothing of it is decoded or written.
+    if (folder != kNoFolder && (sameness.FolderKept(folder) || sameness.Kept(i))) {
       there->kept.push_back({name, item.AttribDefined != 0, item.Attrib});
-      continue;
+      continue;  // nothing of it written; nothing decoded of a folder that is all there
     }
-    if (folder != kNoFolder && sameness.Kept(i)) {
-      there->kept.push_back({name, item.AttribDefined != 0, item.Attrib});
-      continue;
-    }
+    size_t offset = 0;
+    size_t size = 0;
     if (folder != kNoFolder) {
       writers.BeforeDecoding(folder, SzFolder_GetUnpackSize(d.db.db.Folders + folder));
       const SRes res = SzArEx_Extract(&d.db, stream, i, &d.block, &d.out, &d.outSize, &offset, &size,
                                       d.alloc.Main(), d.alloc.Temp());
       if (res != SZ_OK) {
-        writers.Record(i, res);
+        writers.failure().Record(i, res);
         break;
       }
       writers.Adopt();
