@@ -407,6 +407,13 @@ TEST_F(InstallTest, AnUpdateOverAFileInUseWin32) {
   ASSERT_NE(program, INVALID_HANDLE_VALUE);
   EXPECT_EQ(Run(), 0);
   CloseHandle(program);
+  // A changed file that an earlier installation made read-only is replaced all the same, and the
+  // old one deleted from aside.
+  WriteFileBytes(Folder() / "readme.txt", "damaged");
+  ASSERT_TRUE(SetFileAttributesW((Folder() / "readme.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(ReadFileBytes(Folder() / "readme.txt"), ReadFileBytes(Product() / "readme.txt"));
+  ExpectNoLeftovers();
   // A changed file held so: the update fails, and the installation is the one it found.
   WriteFileBytes(Folder() / "readme.txt", "damaged");
   const HANDLE held = hold(Folder() / "readme.txt", FILE_SHARE_READ);
