@@ -20,6 +20,7 @@
 #include "payload/extract_shared.h"
 #include "payload/open_archive.h"
 #include "platform/text.h"
+#include "platform/upcase.h"
 
 namespace zyv {
 namespace {
@@ -225,10 +226,11 @@ std::string WindowsNameProblem(const WString& name) {
   return {};
 }
 
-/// The key under which Windows' file system sees name: separators unified, letters folded.
+/// The key under which Windows' file system sees name: separators unified, letters upper-cased as
+/// NTFS does (so "Ä.txt" and "ä.txt" are one file, as "A.txt" and "a.txt" are).
 WString PathKey(const WString& name) {
-  WString key = name;
-  for (char16_t& c : key) c = IsSeparator(c) ? u'/' : FoldCase(c);
+  WString key = UpcaseNtfs(name);
+  for (char16_t& c : key) c = IsSeparator(c) ? u'/' : c;
   while (!key.empty() && key.back() == u'/') key.pop_back();
   return key;
 }

@@ -20,6 +20,7 @@
 #include "payload/archive_file.h"
 #include "payload/extract_shared.h"
 #include "payload/open_archive.h"
+#include "platform/upcase.h"
 #include "platform/worker_pool.h"
 
 namespace zyv {
@@ -296,14 +297,10 @@ class Writers {
     const UInt64 turn_;
   };
 
-  /// Paths that name one file are one key: on Windows, names differing in ASCII letter case.
+  /// Paths that name one file are one key: on Windows, names that NTFS's upcase table makes equal.
   static WString Key(const WString& path) {
 #ifdef _WIN32
-    WString key = path;
-    for (char16_t& c : key) {
-      if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-    }
-    return key;
+    return UpcaseNtfs(path);
 #else
     return path;
 #endif
