@@ -12,7 +12,10 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 namespace zyv {
@@ -98,11 +101,42 @@ TEST(StagePayload, MarksTheStagingFileTemporary) {
 }
 #else
 TEST(StagePayload, AnswersZeroWhenTheWriteIsIncomplete) {
-  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
   TempDir dir;
-  // Every write to /dev/full fails with ENOSPC, as on a full disk.
-  fs::create_symlink("/dev/full", dir.path() / "main.7z");
-  EXPECT_EQ(StagePayload(dir.W(u"main.7z")), 0);
+  // A file size limit below the payload's: the write fails with EFBIG, as on a full disk.
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto handler = signal(SIGXFSZ, SIG_IGN);
+  rlimit low = old;
+  low.rlim_cur = Embedded().size() / 2;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+  const int staged = StagePayload(dir.W(u"main.7z"));
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, handler);
+  EXPECT_EQ(staged, 0);
+}
+
+TEST(StagePayload, ReplacesALinkOrASecondNameInsteadOfWritingThroughIt) {
+  TempDir dir;
+  WriteFileBytes(dir.path() / "users-file", "the user's own");
+  for (const bool symbolic : {true, false}) {
+    SCOPED_TRACE(symbolic ? "symbolic link" : "hard link");
+    fs::remove(dir.path() / "main.7z");
+    if (symbolic) {
+      fs::create_symlink(dir.path() / "users-file", dir.path() / "main.7z");
+    } else {
+      fs::create_hard_link(dir.path() / "users-file", dir.path() / "main.7z");
+    }
+    ASSERT_EQ(StagePayload(dir.W(u"main.7z")), 1);
+    EXPECT_EQ(ReadFileBytes(dir.path() / "users-file"), "the user's own");
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir.path() / "main.7z")));
+    EXPECT_EQ(fs::hard_link_count(dir.path() / "main.7z"), 1u);
+    EXPECT_TRUE(ReadFileBytes(dir.path() / "main.7z") == Embedded());
+  }
+  // A link to where nothing is yet: nothing is made there.
+  fs::remove(dir.path() / "main.7z");
+  fs::create_symlink(dir.path() / "made-through-the-link", dir.path() / "main.7z");
+  ASSERT_EQ(StagePayload(dir.W(u"main.7z")), 1);
+  EXPECT_FALSE(fs::exists(dir.path() / "made-through-the-link"));
 }
 #endif
 
