@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -336,6 +337,15 @@ struct Walk {
   const std::vector<WString>& keep;
   WString made;
   Writers& writers;
+  std::deque<HeldFolder>& held;  // every folder written into, checked and held until the writes end
+
+  /// Checks folder (made or found) by handle and holds it; false for a link, recorded as entry
+  /// index's failure: nothing is written through it.
+  bool Hold(UInt32 index, const WString& folder) {
+    if (held.emplace_back(folder).state() != HeldFolder::State::kLink) return true;
+    writers.Record(index, kExtractNotWritten, &folder, LinkRefusedError());
+    return false;
+  }
 };
 
 /// Places entry index (name already checked) under the destination: its parent folders, then the
@@ -353,6 +363,7 @@ void PlaceEntry(Walk& walk, UInt32 index, const WString& name, const CSzFileItem
         const WString parent = full.substr(0, base + k);
         walk.writers.BeforeTouching(parent);
         MakeDirectory(parent);
+        if (!walk.Hold(index, parent)) return;
       }
       full[base + k] = kPathSeparator;
     }
@@ -360,6 +371,7 @@ void PlaceEntry(Walk& walk, UInt32 index, const WString& name, const CSzFileItem
   if (item.IsDir) {
     walk.writers.BeforeTouching(full);
     MakeDirectory(full);
+    if (!walk.Hold(index, full)) return;
     walk.made = name + u'/';
     return;
   }
@@ -391,8 +403,9 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
   for (UInt32 f = 0; f < d.db.db.NumFolders; ++f) {
     largest = std::max(largest, SzFolder_GetUnpackSize(d.db.db.Folders + f));
   }
+  std::deque<HeldFolder> held;  // released only once the writes have ended
   Writers writers(d, largest);
-  Walk walk{std::move(dest), keep, {}, writers};
+  Walk walk{std::move(dest), keep, {}, writers, held};
   for (UInt32 i = 0; i < d.db.db.NumFiles && !writers.Failed(); ++i) {
     const CSzFileItem& item = d.db.db.Files[i];
     const size_t units = SzArEx_GetFileNameUtf16(&d.db, i, nullptr);
