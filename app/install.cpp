@@ -1,6 +1,7 @@
 #include "app/install.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ WString FailureReason(int result, const ExtractFailure& cause, const WString& ba
   switch (result) {
     case kNoInstallBase:
       return kNoInstallBaseText;
+    case kLinkRefused:
+      return kLinkPathText + cause.path + kLinkText;
     case kExtractOutOfMemory:
       return kOutOfMemoryText;
     case kExtractNotOpened:
@@ -49,6 +52,8 @@ WString FailureReason(int result, const ExtractFailure& cause, const WString& ba
       return kFileText + cause.path + kAccessDeniedText;
     case ErrorKind::kOutOfMemory:
       return kOutOfMemoryText;
+    case ErrorKind::kLink:
+      return kLinkPathText + cause.path + kLinkText;
     case ErrorKind::kOther:
       break;
   }
@@ -109,13 +114,33 @@ int UnpackPayload(const WString& base, const InstallState& state, StageFunction 
   RemoveFile(staging);
   result = result == kExtractOk ? transaction.Commit(there.kept, cause) : (transaction.Abandon(), result);
   cause->path = AsInstalled(cause->path, transaction.StagingRoot(), base);
+  // A link met on the way (planted while this run worked) stopped it as one found before would.
+  if ((result == kExtractNotOpened || result == kExtractNotWritten) &&
+      ClassifySystemError(cause->systemError) == ErrorKind::kLink) {
+    result = kLinkRefused;
+  }
   return result;
 }
 
 void RunInstall(WString base) {
-  // The folder must exist to be claimed; it is the first thing an installation makes anyway.
-  if (!PathExists(base)) MakeDirectory(base);
-  MakeDirectory(InstallFolder(base));
+  // The installer runs elevated in a folder that every process of the user may change: a link
+  // planted where it writes would carry its writes wherever it leads. Found, the run stops before
+  // it changes anything, and no program is started from behind the link.
+  WString link = FindRefusedLink(InstallFolder(base));
+  if (link.empty()) link = FindRefusedLink(base + kStagingName);
+  std::optional<HeldFolder> held;
+  if (link.empty()) {
+    // The folder must exist to be claimed; it is the first thing an installation makes anyway.
+    if (!PathExists(base)) MakeDirectory(base);
+    MakeDirectory(InstallFolder(base));
+    // Checked again by handle now that it exists, and held, so it stays the folder checked.
+    held.emplace(InstallFolder(base));
+    if (held->state() == HeldFolder::State::kLink) link = InstallFolder(base);
+  }
+  if (!link.empty()) {
+    AfxMessageBox(ResultText(kLinkRefused, {link}), kMessageBoxOk, 0);
+    return;
+  }
   const FolderLock lock(InstallFolder(base));
   // Another installer is at work here (a double-click started two): this one leaves it alone, and
   // that one's message is the user's answer.

@@ -14,12 +14,20 @@ namespace zyv {
 /// are the extraction's.
 inline constexpr int kNoInstallBase = 20;
 
+/// Shown with the failure text when a link that the installer will not follow (Windows: a junction,
+/// symbolic link or mount point) is found where it writes under Local Application Data: at the
+/// install folder or anything in it, or at the staging file. Found before the run changes anything,
+/// nothing is installed, no shortcut written and no program started; met later (one planted while
+/// the run works), nothing is written through it. The cause's path names the link.
+inline constexpr int kLinkRefused = 21;
+
 /// The message that ends an installation: completion, or the failure with its code and, on a second
 /// line, its cause (cause's path and system error, where there was one) and what to do about it.
 WString ResultText(int result, const ExtractFailure& cause = {}, const WString& base = {});
 
 /// Runs the whole installation into the install base (Local Application Data + separator). Leaves
-/// at once, touching nothing, when another installer is working on the same install folder.
+/// at once, touching nothing, when another installer is working on the same install folder, and
+/// stops with kLinkRefused, touching nothing, when a link is where it would write.
 void RunInstall(WString base);
 
 /// Writes the archive to the staging path; 1 when it was written completely (StagePayload's contract).

@@ -20,6 +20,7 @@
 #include "payload/extract_shared.h"
 #include "payload/open_archive.h"
 #include "platform/text.h"
+#include "platform/upcase.h"
 
 namespace zyv {
 namespace {
@@ -41,7 +42,9 @@ struct Method {
   bool filter;
 };
 
-/// The coders 7-Zip writes, by name; the reader decodes only copy, LZMA, LZMA2, BCJ, ARM and BCJ2.
+/// The coders 7-Zip writes, by name, for the messages. Which of them the reader decodes (copy, LZMA,
+/// LZMA2, BCJ, ARM and BCJ2, in the arrangements 7-Zip writes) is the reader's to say: it answers
+/// SZ_ERROR_UNSUPPORTED for a folder it cannot decode before it reads any of its data.
 constexpr Method kMethods[] = {
     {0x00, "Copy", false},      {0x21, "LZMA2", false},       {0x030101, "LZMA", false},
     {0x03030103, "BCJ", true},  {0x03030501, "ARM", true},    {0x0303011B, "BCJ2", true},
@@ -52,11 +55,6 @@ constexpr Method kMethods[] = {
     {0x0B, "RISCV", true},      {0x03030205, "PPC", true},    {0x03030401, "IA64", true},
     {0x03030701, "ARMT", true}, {0x03030805, "SPARC", true},  {kAes, "7zAES", false},
 };
-
-bool Decodable(UInt64 id) {
-  return id == 0x00 || id == 0x21 || id == 0x030101 || id == 0x03030103 || id == 0x03030501 ||
-         id == 0x0303011B;
-}
 
 std::string MethodName(UInt64 id) {
   for (const Method& m : kMethods) {
@@ -76,16 +74,20 @@ std::string Quote(const WString& name) {
 
 ArchiveVerdict Refuse(std::string message) { return {false, std::move(message)}; }
 
-ArchiveVerdict RefuseMethod(UInt64 id, bool header) {
-  if (id == kAes) {
+/// The refusal of a folder the reader could not decode (where: which one), by its coders.
+ArchiveVerdict RefuseCoders(const std::vector<UInt64>& ids, bool header, const std::string& where) {
+  if (std::find(ids.begin(), ids.end(), kAes) != ids.end()) {
     return Refuse(std::string("the archive is encrypted") + (header ? ", its list of files too" : "") +
                   ": the installer has no password; pack it without -p and -mhe");
   }
-  bool filter = false;
-  for (const Method& m : kMethods) filter = filter || (m.id == id && m.filter);
-  return Refuse(std::string(header ? "the archive's list of files" : "a folder") + " is packed with " +
-                MethodName(id) + (filter ? " (a filter)" : "") +
-                ", which the installer cannot decode: " + kCoderFix);
+  std::string names;
+  for (const UInt64 id : ids) {
+    bool filter = false;
+    for (const Method& m : kMethods) filter = filter || (m.id == id && m.filter);
+    names += (names.empty() ? "" : " + ") + MethodName(id) + (filter ? " (a filter)" : "");
+  }
+  return Refuse(std::string(header ? "the archive's list of files" : "a folder") + where +
+                " is packed with " + names + ", which the installer cannot decode: " + kCoderFix);
 }
 
 /// 7z's variable-length number at p, advancing p; false past end.
@@ -173,8 +175,9 @@ ArchiveVerdict RefuseOpen(SRes res, CSzFile* file) {
     case SZ_ERROR_NO_ARCHIVE:
       return Refuse("this is not a 7z archive: pack the product with 7zz a -t7z");
     case SZ_ERROR_UNSUPPORTED:
-      for (UInt64 id : EncodedHeaderCoders(NextHeader(file))) {
-        if (!Decodable(id)) return RefuseMethod(id, true);
+      // The reader has let go of the header's coders: read once more, only to name them.
+      if (const std::vector<UInt64> ids = EncodedHeaderCoders(NextHeader(file)); !ids.empty()) {
+        return RefuseCoders(ids, true, "");
       }
       return Refuse(
           "the archive's list of files is packed in a way the installer cannot decode: pack with 7zz "
@@ -225,10 +228,11 @@ std::string WindowsNameProblem(const WString& name) {
   return {};
 }
 
-/// The key under which Windows' file system sees name: separators unified, letters folded.
+/// The key under which Windows' file system sees name: separators unified, letters upper-cased as
+/// NTFS does (so "Ä.txt" and "ä.txt" are one file, as "A.txt" and "a.txt" are).
 WString PathKey(const WString& name) {
-  WString key = name;
-  for (char16_t& c : key) c = IsSeparator(c) ? u'/' : FoldCase(c);
+  WString key = UpcaseNtfs(name);
+  for (char16_t& c : key) c = IsSeparator(c) ? u'/' : c;
   while (!key.empty() && key.back() == u'/') key.pop_back();
   return key;
 }
@@ -285,15 +289,11 @@ ArchiveVerdict Check(const WString& path) {
     return RefuseOpen(res, &r.archive.file);
   const CSzAr& ar = r.db.db;
 
-  // Coders and sizes first: a folder the reader cannot decode or hold is refused by name, before
-  // any decoding.
+  // Sizes first: a folder the reader could not hold is refused before any decoding.
   const UInt64 limit = kMaxAllocation;
   UInt64 largest = 0;
   for (UInt32 f = 0; f < ar.NumFolders; ++f) {
     const CSzFolder& folder = ar.Folders[f];
-    for (UInt32 c = 0; c < folder.NumCoders; ++c) {
-      if (!Decodable(folder.Coders[c].MethodID)) return RefuseMethod(folder.Coders[c].MethodID, false);
-    }
     const UInt64 size = SzFolder_GetUnpackSize(const_cast<CSzFolder*>(&folder));
     if (size > limit) {
       const UInt32 first = r.db.FolderStartFileIndex[f];
@@ -375,9 +375,12 @@ ArchiveVerdict Check(const WString& path) {
         break;
       case SZ_ERROR_CRC:
         return Refuse("a checksum does not match"s + where + ": the archive is damaged, pack it again");
-      case SZ_ERROR_UNSUPPORTED:
-        return Refuse("the coders of a folder are combined in a way the installer cannot decode"s + where +
-                      ": " + kCoderFix);
+      case SZ_ERROR_UNSUPPORTED: {
+        const CSzFolder& folder = ar.Folders[r.db.FileIndexToFolderIndexMap[i]];
+        std::vector<UInt64> ids;
+        for (UInt32 c = 0; c < folder.NumCoders; ++c) ids.push_back(folder.Coders[c].MethodID);
+        return RefuseCoders(ids, false, " starting with "s + Quote(EntryName(r.db, i)));
+      }
       case SZ_ERROR_MEM:
         return Refuse("the decoder needs more memory than the installer allows"s + where +
                       ": pack with smaller solid blocks (7zz -ms=64m)");

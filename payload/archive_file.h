@@ -12,7 +12,8 @@ namespace zyv {
 bool OpenArchiveFile(CSzFile* file, const WString& path);
 
 /// Creates or truncates an output file for writing, as the archive's entry replaces whatever was
-/// there. Links at the path are followed, never created. False (file left closed) on failure.
+/// there. Links are never created. POSIX follows a link at path; Windows does not (nothing is
+/// written through it: LinkRefusedError()). False (file left closed) on failure.
 bool CreateOutputFile(CSzFile* file, const WString& path);
 
 /// Opens an existing file for reading, for comparing it with an entry: a regular file only, never

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -25,6 +26,7 @@
 #include "payload/archive_file.h"
 #include "payload/extract_shared.h"
 #include "payload/open_archive.h"
+#include "platform/upcase.h"
 #include "platform/worker_pool.h"
 
 namespace zyv {
@@ -310,14 +312,10 @@ class FirstFailure {
   int systemError_ = 0;
 };
 
-/// Paths that name one file are one key: on Windows, names differing in ASCII letter case.
+/// Paths that name one file are one key: on Windows, names that NTFS's upcase table makes equal.
 WString PathKey(const WString& path) {
 #ifdef _WIN32
-  WString key = path;
-  for (char16_t& c : key) {
-    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-  }
-  return key;
+  return UpcaseNtfs(path);
 #else
   return path;
 #endif
@@ -509,6 +507,15 @@ struct Walk {
   const std::vector<WString>& keep;
   WString made;
   Writers& writers;
+  std::deque<HeldFolder>& held;  // every folder written into, checked and held until the writes end
+
+  /// Checks folder (made or found) by handle and holds it; false for a link, recorded as entry
+  /// index's failure: nothing is written through it.
+  bool Hold(UInt32 index, const WString& folder) {
+    if (held.emplace_back(folder).state() != HeldFolder::State::kLink) return true;
+    writers.failure().Record(index, kExtractNotWritten, &folder, LinkRefusedError());
+    return false;
+  }
 };
 
 /// Places entry index (name already checked) under the destination: its parent folders, then the
@@ -526,6 +533,7 @@ void PlaceEntry(Walk& walk, UInt32 index, const WString& name, const CSzFileItem
         const WString parent = full.substr(0, base + k);
         walk.writers.BeforeTouching(parent);
         MakeDirectory(parent);
+        if (!walk.Hold(index, parent)) return;
       }
       full[base + k] = kPathSeparator;
     }
@@ -533,6 +541,7 @@ void PlaceEntry(Walk& walk, UInt32 index, const WString& name, const CSzFileItem
   if (item.IsDir) {
     walk.writers.BeforeTouching(full);
     MakeDirectory(full);
+    if (!walk.Hold(index, full)) return;
     walk.made = name + u'/';
     return;
   }
@@ -580,10 +589,11 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
   for (UInt32 f = 0; f < d.db.db.NumFolders; ++f) {
     largest = std::max(largest, SzFolder_GetUnpackSize(d.db.db.Folders + f));
   }
+  std::deque<HeldFolder> held;  // released only once the writes have ended
   Writers writers(d, largest);
   Sameness sameness(d.db, there);
   sameness.Start(writers);
-  Walk walk{std::move(dest), keep, {}, writers};
+  Walk walk{std::move(dest), keep, {}, writers, held};
   // Each entry: decide (its name sound, its file already there?), decode (its folder, once), place.
   for (UInt32 i = 0; i < d.db.db.NumFiles && !writers.failure().Any(); ++i) {
     const CSzFileItem& item = d.db.db.Files[i];

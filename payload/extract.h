@@ -55,6 +55,10 @@ struct AlreadyThere {
 /// that comes first in the archive; of the entries after it, only files already being written when
 /// it happened may have been written, at most 15 (a write never starts 16 writes ahead of an
 /// unfinished one).
+/// Nothing is written through a link below destination where the system does not follow one
+/// (Windows, see platform.h): every folder written into is checked by handle once made and held
+/// until the writes end, every file opened without following a link at its name; a link met fails
+/// its entry with kExtractNotWritten, its path and LinkRefusedError().
 /// With progress, reading is reported as it goes: the bytes of the archive file read so far, of its
 /// size (a solid folder's share moves while it is decoded, not only between files).
 /// With there, what is already there under there->base is left out (see AlreadyThere); the files

@@ -7,8 +7,11 @@
 
 namespace zyv {
 
-/// Creates path afresh (an existing file is truncated), unshared and marked temporary where the
-/// system knows these, and writes bytes to it. True when every byte was written and the file closed.
+/// Creates path afresh, unshared and marked temporary where the system knows these, and writes
+/// bytes to it. True when every byte was written and the file closed. Nothing is written through a
+/// link at path: POSIX empties a plain file of one name, and removes anything else (a link, another
+/// name of someone's file) and creates a new file in its place; Windows replaces an existing file's contents
+/// but fails on a link (ERROR_REPARSE_POINT_ENCOUNTERED), and writes nothing through it.
 bool WriteStagingFile(const WString& path, std::span<const unsigned char> bytes);
 
 /// Hands the memory holding bytes, a read-only part of the program's own image, back to the system

@@ -36,7 +36,8 @@ bool PathExists(const WString& path);
 /// Creates one directory level. False when it was not created, including when it already existed.
 bool MakeDirectory(const WString& path);
 
-/// Deletes a file. False when nothing was deleted.
+/// Deletes a file. False when nothing was deleted. Windows: a link at path is not deleted, nor what
+/// it leads to (LinkRefusedError()).
 bool RemoveFile(const WString& path);
 
 /// Renames a file or a folder to a path where nothing is, on the same volume; never replaces, never
@@ -67,15 +68,59 @@ bool DeleteAtRestart(const WString& path);
 void FlushVolume(const WString& path);
 
 /// Moves a file over another in one atomic replacing step (the target may or may not exist), flushed
-/// before it returns. False when the move did not happen; the target is then untouched.
+/// before it returns. False when the move did not happen; the target is then untouched. Windows: a
+/// link at from is not moved (LinkRefusedError()); one at to is replaced, never followed.
 bool ReplaceFileAtomically(const WString& from, const WString& to);
+
+// Links. The installer runs elevated but works under Local Application Data, which every process of
+// the user may change: a link planted there would turn its writes into writes wherever the link
+// leads. So on Windows nothing below the install base (Local Application Data as the shell names
+// it, which may itself be a redirected folder) is written through a reparse point (junction,
+// symbolic link, mount point): files are opened with FILE_FLAG_OPEN_REPARSE_POINT and judged by
+// the handle, folders the installer writes into are checked by handle once made and held while it
+// writes. On POSIX links are followed where a user placed them; only the staging file is never
+// written through one (payload/staging_file.h).
+
+/// The system error with which an operation stops at a link it will not follow (Windows:
+/// ERROR_REPARSE_POINT_ENCOUNTERED, which ClassifySystemError calls kLink; POSIX: ELOOP).
+int LinkRefusedError();
+
+/// The first link the installer will not follow found at path or, when path is a folder, anywhere
+/// under it (links are looked at, never entered); empty when there is none or nothing is at path.
+/// Changes nothing. Windows: a reparse point, or a name whose handle is not that name's (how Wine
+/// shows a Unix symbolic link). POSIX: always empty.
+WString FindRefusedLink(const WString& path);
+
+/// A folder the installer writes into, checked by a handle opened on it without following a link,
+/// and held from construction to destruction: while held it cannot be renamed, moved or deleted
+/// (Windows: the handle does not share deletion), so paths through it keep leading into the folder
+/// that was checked. Check it once it exists: a folder the installer makes is checked after it is
+/// made, not before. POSIX: looked up only (links followed there), nothing held.
+class HeldFolder {
+ public:
+  enum class State {
+    kHeld,       ///< a real folder, held
+    kLink,       ///< a link (Windows): nothing held, nothing is to be written through it
+    kNotFolder,  ///< nothing there, a file, or it could not be opened: nothing held
+  };
+  explicit HeldFolder(const WString& path);
+  ~HeldFolder();
+  HeldFolder(const HeldFolder&) = delete;
+  HeldFolder& operator=(const HeldFolder&) = delete;
+
+  State state() const { return state_; }
+
+ private:
+  std::intptr_t handle_ = -1;
+  State state_ = State::kNotFolder;
+};
 
 /// Reads a whole regular file into bytes. False when it cannot be read (missing, a folder, an error).
 bool ReadWholeFile(const WString& path, std::string& bytes);
 
 /// Writes bytes to path in one atomic replacing step (a temporary file beside it, flushed, then moved
 /// over it): whatever happens, path holds its old contents or all of the new. False when path was
-/// not replaced.
+/// not replaced. Windows: nothing is written through a link at the temporary name.
 bool WriteFileReplacing(const WString& path, std::string_view bytes);
 
 /// An exclusive claim on one folder, held from construction until destruction or until the process
@@ -104,7 +149,8 @@ class FolderLock {
 WString ModuleFileName();
 
 /// Sets key=value in [section] of an INI file, creating the file and the section when missing and
-/// replacing an existing value in place. Section and key match case-insensitively.
+/// replacing an existing value in place. Section and key match case-insensitively. Windows: a link
+/// at file is not written through (false).
 bool WriteIniValue(const WString& section, const WString& key, const WString& value, const WString& file);
 
 /// Starts a program through the shell, without waiting for it. True when it was started; otherwise
@@ -148,7 +194,7 @@ int LastSystemError();
 WString SystemErrorText(int error);
 
 /// What a system error means to someone who has to act on it.
-enum class ErrorKind { kOther, kDiskFull, kAccessDenied, kInUse, kOutOfMemory };
+enum class ErrorKind { kOther, kDiskFull, kAccessDenied, kInUse, kOutOfMemory, kLink };
 ErrorKind ClassifySystemError(int error);
 
 /// The system's error for a volume without room (ENOSPC, ERROR_DISK_FULL), for a shortage found

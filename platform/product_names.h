@@ -31,6 +31,10 @@ inline constexpr char16_t kFailedText[] = u"安装失败，错误代码：";
 inline constexpr char16_t kDamagedText[] = u"此安装程序已损坏，请重新下载后再运行。";
 inline constexpr char16_t kOutOfMemoryText[] = u"内存不足，请关闭其他程序后重试。";
 inline constexpr char16_t kNoInstallBaseText[] = u"找不到本地应用程序数据文件夹，未安装任何内容。";
+/// Around the path of a link found where the installer writes: it will not write through it.
+inline constexpr char16_t kLinkPathText[] = u"路径 ";
+inline constexpr char16_t kLinkText[] =
+    u" 是一个链接，安装程序不会跟随链接写入，未安装任何内容。请删除该链接后重试。";
 /// Followed by the space needed, then kDiskFreeText and the space free, then kDiskFullEndText.
 inline constexpr char16_t kDiskFullText[] = u"磁盘空间不足：安装需要约 ";
 inline constexpr char16_t kDiskFreeText[] = u" MB，可用 ";

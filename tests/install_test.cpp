@@ -333,6 +333,27 @@ TEST_F(InstallTest, AFolderTheUpdateAddsGoesInWholeAndComesBackOutOnAFailure) {
   }
 }
 
+// A link planted at the staging file while the run works (RunInstall refuses one found before):
+// the user's file it leads to stays as it was, and so do the user's settings. Windows stops the
+// run with its own code; POSIX puts a staging file of its own in the link's place.
+TEST_F(InstallTest, ALinkAtTheStagingFileIsNeverWrittenThrough) {
+  SAMPLE_PAYLOAD_ONLY();
+  ASSERT_EQ(Run(), 0);
+  WriteFileBytes(Config(), kUserConfig);
+  WriteFileBytes(dir_.path() / "users-file", "the user's own");
+  test::PlantedLinks links;
+  if (!links.Plant(dir_.path() / "users-file", BasePath() / "main.7z")) GTEST_SKIP() << "no links here";
+#ifdef _WIN32
+  EXPECT_EQ(Run(), kLinkRefused);
+#else
+  EXPECT_EQ(Run(), 0);
+  EXPECT_FALSE(fs::exists(BasePath() / "main.7z"));
+#endif
+  EXPECT_EQ(ReadFileBytes(dir_.path() / "users-file"), "the user's own");
+  EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
+  EXPECT_FALSE(fs::exists(Backup()));
+}
+
 class InstallUnderUnicodeBaseTest : public InstallTest {
  protected:
   // CJK and a character outside the BMP (a surrogate pair in UTF-16), neither in any ANSI code page.

@@ -20,12 +20,16 @@ namespace zyv {
 namespace {
 
 using test::AttributesAsStored;
+using test::PlantedLinks;
 using test::ReadFileBytes;
+using test::ReadTree;
 using test::TempDir;
 using test::ToPath;
+using test::Tree;
 using test::UnderWine;
 using test::WriteFileBytes;
 using win32::W;
+namespace fs = std::filesystem;
 
 // Cyrillic, CJK and a character outside the Basic Multilingual Plane: no Western code page holds them.
 const WString kForeignFolder = u"Кельвора 安装 \U0001F600";
@@ -55,6 +59,53 @@ TEST(ReplaceFileAtomicallyWin32, ReplacesUnderForeignNames) {
   EXPECT_TRUE(ReplaceFileAtomically(folder + u"\\新.tmp", folder + u"\\旧.ini"));
   EXPECT_EQ(ReadFileBytes(ToPath(folder + u"\\旧.ini")), "new");
   EXPECT_FALSE(PathExists(folder + u"\\新.tmp"));
+}
+
+// Links planted from the Linux side, as Wine shows them: a folder's as a reparse point, a file's as
+// the file it leads to. Nothing the installer writes, moves or deletes goes through either.
+TEST(LinksWin32, NothingIsWrittenMovedOrDeletedThroughALink) {
+  TempDir tmp;
+  fs::create_directories(tmp.path() / "elsewhere" / "folder");
+  WriteFileBytes(tmp.path() / "elsewhere" / "file.ini", "[ZeReveza]\r\nkept=1\r\n");
+  const Tree elsewhere = ReadTree(tmp.path() / "elsewhere");
+  fs::create_directories(tmp.path() / "base" / "dudizu" / "docs");
+  const WString base = tmp.W(u"base"), folder = base + u"\\dudizu", docs = folder + u"\\docs";
+  EXPECT_EQ(FindRefusedLink(folder), u"");
+  EXPECT_EQ(HeldFolder(docs).state(), HeldFolder::State::kHeld);
+  EXPECT_EQ(HeldFolder(docs + u"\\missing").state(), HeldFolder::State::kNotFolder);
+
+  const WString file = docs + u"\\config.ini", link = docs + u"\\linked", record = docs + u"\\run.pending";
+  PlantedLinks links;
+  if (!links.Plant(tmp.path() / "elsewhere" / "file.ini", ToPath(file)) ||
+      !links.Plant(tmp.path() / "elsewhere" / "file.ini", ToPath(record + u".writing")) ||
+      !links.Plant(tmp.path() / "elsewhere" / "folder", ToPath(link))) {
+    GTEST_SKIP() << "no links to plant here";
+  }
+  // Found at either name and from any folder above, the first one in the listing's order.
+  EXPECT_EQ(FindRefusedLink(file), file);
+  EXPECT_EQ(FindRefusedLink(link), link);
+  const WString found = FindRefusedLink(base);
+  EXPECT_TRUE(found == file || found == link || found == record + u".writing") << Utf16ToUtf8(found);
+  EXPECT_EQ(HeldFolder(link).state(), HeldFolder::State::kLink);
+
+  EXPECT_FALSE(RemoveFile(file));
+  EXPECT_EQ(LastSystemError(), LinkRefusedError());
+  EXPECT_EQ(ClassifySystemError(LinkRefusedError()), ErrorKind::kLink);
+  EXPECT_FALSE(ReplaceFileAtomically(file, docs + u"\\moved.ini"));
+  EXPECT_FALSE(WriteIniValue(u"ZeReveza", u"install", u"ZyvInstall.exe", file));
+  // A link at the temporary name of a replacing write (one in a folder above is HeldFolder's).
+  EXPECT_FALSE(WriteFileReplacing(record, "record"));
+  EXPECT_EQ(ReadTree(tmp.path() / "elsewhere"), elsewhere);
+  EXPECT_FALSE(PathExists(docs + u"\\moved.ini"));
+
+  // A held folder stays where it was checked: it cannot be renamed away (and a link put there).
+  {
+    const HeldFolder held(docs);
+    ASSERT_EQ(held.state(), HeldFolder::State::kHeld);
+    EXPECT_FALSE(MoveFileExW(W(docs), W(folder + u"\\away"), 0));
+  }
+  EXPECT_TRUE(MoveFileExW(W(docs), W(folder + u"\\away"), 0));
+  EXPECT_TRUE(MoveFileExW(W(folder + u"\\away"), W(docs), 0));  // where the links are removed from
 }
 
 TEST(KnownFolderPathWin32, AnswersExistingAbsoluteFoldersWithoutTrailingSeparator) {

@@ -11,6 +11,7 @@ namespace {
 
 using test::TempDir;
 using test::ToPath;
+using test::WriteFileBytes;
 namespace fs = std::filesystem;
 
 const WString kSep(1, kPathSeparator);
@@ -66,6 +67,30 @@ TEST(CreateShellLink, FailsWhereTheLinkCannotBeWritten) {
   EXPECT_FALSE(CreateShellLink(target, tmp.W(u"Desktop") + kSep + kShortcutFileName));
   EXPECT_TRUE(fs::is_directory(tmp.path() / "Desktop" / ToPath(kShortcutFileName) / "inside"));
   EXPECT_EQ(Entries(tmp.path() / "Desktop"), std::vector<fs::path>{ToPath(kShortcutFileName)});
+}
+
+// The desktop folder may be a link (folder redirection, Wine's desktop in the Unix home); a link at
+// the shortcut's own name is never written through: Windows refuses it, POSIX replaces it.
+TEST(CreateShellLink, FollowsALinkedDesktopButNoLinkAtItsName) {
+  TempDir tmp;
+  fs::create_directories(tmp.path() / "Redirected");
+  WriteFileBytes(tmp.path() / "users-file", "the user's own");
+  test::PlantedLinks links;
+  if (!links.Plant(tmp.path() / "Redirected", tmp.path() / "Desktop")) GTEST_SKIP() << "no links here";
+  const WString target = ShortcutTarget(tmp.W() + kSep), link = tmp.W(u"Desktop") + kSep + kShortcutFileName;
+  const fs::path shortcut = tmp.path() / "Redirected" / ToPath(kShortcutFileName);
+  EXPECT_TRUE(CreateShellLink(target, link));
+  EXPECT_GT(fs::file_size(shortcut), 0u);
+
+  fs::remove(shortcut);
+  ASSERT_TRUE(links.Plant(tmp.path() / "users-file", shortcut));
+#ifdef _WIN32
+  EXPECT_FALSE(CreateShellLink(target, link));
+#else
+  EXPECT_TRUE(CreateShellLink(target, link));
+  EXPECT_FALSE(fs::is_symlink(shortcut));
+#endif
+  EXPECT_EQ(test::ReadFileBytes(tmp.path() / "users-file"), "the user's own");
 }
 
 }  // namespace

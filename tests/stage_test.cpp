@@ -16,13 +16,21 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 namespace zyv {
 namespace {
 
 using test::ReadFileBytes;
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
 using test::TempDir;
 using test::WriteFileBytes;
 namespace fs = std::filesystem;
@@ -139,13 +147,53 @@ TEST(StagePayload, MarksTheStagingFileTemporary) {
 }
 #else
 TEST(StagePayload, AnswersZeroWhenTheWriteIsIncomplete) {
-  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
   TempDir dir;
-  // Every write to /dev/full fails with ENOSPC, as on a full disk.
-  fs::create_symlink("/dev/full", dir.path() / "main.7z");
-  EXPECT_EQ(StagePayload(dir.W(u"main.7z")), 0);
+  // A file size limit below the payload's: the write fails with EFBIG, as on a full disk.
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto handler = signal(SIGXFSZ, SIG_IGN);
+  rlimit low = old;
+  low.rlim_cur = Embedded().size() / 2;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+  const int staged = StagePayload(dir.W(u"main.7z"));
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, handler);
+  EXPECT_EQ(staged, 0);
 }
+
 #endif
+
+// A link planted at the staging file's name: never written through. POSIX puts a file of its own
+// in its place; Windows refuses it, and the run stops (see RunInstall).
+TEST(StagePayload, NeverWritesThroughALinkAtItsName) {
+  TempDir dir;
+  WriteFileBytes(dir.path() / "users-file", "the user's own");
+  test::PlantedLinks links;
+  if (!links.Plant(dir.path() / "users-file", dir.path() / "main.7z")) GTEST_SKIP() << "no links here";
+  const int staged = StagePayload(dir.W(u"main.7z"));
+  const int error = LastSystemError();
+  EXPECT_EQ(ReadFileBytes(dir.path() / "users-file"), "the user's own");
+  if (kWindows) {
+    EXPECT_EQ(staged, 0);
+    EXPECT_EQ(error, LinkRefusedError());
+    return;
+  }
+  EXPECT_EQ(staged, 1);
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir.path() / "main.7z")));
+  EXPECT_TRUE(ReadFileBytes(dir.path() / "main.7z") == Embedded());
+#ifndef _WIN32
+  // Another name of the user's file, and a link to where nothing is yet.
+  fs::remove(dir.path() / "main.7z");
+  fs::create_hard_link(dir.path() / "users-file", dir.path() / "main.7z");
+  ASSERT_EQ(StagePayload(dir.W(u"main.7z")), 1);
+  EXPECT_EQ(ReadFileBytes(dir.path() / "users-file"), "the user's own");
+  EXPECT_EQ(fs::hard_link_count(dir.path() / "main.7z"), 1u);
+  fs::remove(dir.path() / "main.7z");
+  fs::create_symlink(dir.path() / "made-through-the-link", dir.path() / "main.7z");
+  ASSERT_EQ(StagePayload(dir.W(u"main.7z")), 1);
+  EXPECT_FALSE(fs::exists(dir.path() / "made-through-the-link"));
+#endif
+}
 
 }  // namespace
 }  // namespace zyv

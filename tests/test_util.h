@@ -129,6 +129,84 @@ inline bool UnderWine() {
   return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
+/// Runs a Unix program under Wine (which starts one named by its path like a Windows one), with
+/// arguments quoted as the Windows command line quotes them, without waiting: Wine hands on neither
+/// its end nor its exit status.
+inline bool StartUnixProgram(const std::wstring& program, const std::vector<fs::path>& paths) {
+  using UnixName = char*(__cdecl*)(const wchar_t*);
+  const auto unix_name = reinterpret_cast<UnixName>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (unix_name == nullptr) return false;
+  std::wstring command = program;
+  for (const fs::path& path : paths) {
+    char* name = unix_name(fs::absolute(path).c_str());
+    if (name == nullptr) return false;
+    const std::u16string units = Utf8ToUtf16(name);
+    HeapFree(GetProcessHeap(), 0, name);
+    command += L" \"" + std::wstring(units.begin(), units.end()) + L"\"";
+  }
+  const std::wstring image = L"Z:" + program.substr(0, program.find(L' '));
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(image.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    return false;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
+/// Waits (five seconds at most) until path is there, or gone; true when it is as wanted.
+inline bool AwaitPath(const fs::path& path, bool there) {
+  for (int i = 0; i < 500; ++i) {
+    if ((GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) == there) return true;
+    Sleep(10);
+  }
+  return false;
+}
+#endif
+
+/// Symbolic links planted as a process of the user could plant them (under Wine from the Linux
+/// side: Wine's own mklink makes none, but it shows a Unix symbolic link to a program as a reparse
+/// point, or as what it leads to), and removed from that side again when this ends, before the
+/// scratch folder that holds them (which could not remove them).
+class PlantedLinks {
+ public:
+  PlantedLinks() = default;
+  PlantedLinks(const PlantedLinks&) = delete;
+  PlantedLinks& operator=(const PlantedLinks&) = delete;
+  ~PlantedLinks() {
+    for (const fs::path& link : links_) {
+#ifdef _WIN32
+      if (StartUnixProgram(L"/bin/rm -f", {link})) AwaitPath(link, false);
+#else
+      std::error_code ec;
+      fs::remove(link, ec);
+#endif
+    }
+  }
+
+  /// A link at link to target (an existing one); false where none can be planted (Windows itself).
+  bool Plant(const fs::path& target, const fs::path& link) {
+#ifdef _WIN32
+    if (!UnderWine() || !StartUnixProgram(L"/bin/ln -s", {target, link})) return false;
+    links_.push_back(link);
+    return AwaitPath(link, true);
+#else
+    std::error_code ec;
+    fs::create_symlink(target, link, ec);
+    if (!ec) links_.push_back(link);
+    return !ec;
+#endif
+  }
+
+ private:
+  std::vector<fs::path> links_;
+};
+
+#ifdef _WIN32
 /// What a file's attributes read back as after word was applied. Wine keeps only read-only, hidden
 /// and system (in an extended attribute of the Unix file) and reports every file as archive.
 inline std::uint32_t AttributesAsStored(std::uint32_t word) {

@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/upcase.h"
+#include "tests/test_util.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace zyv {
 namespace {
 
@@ -40,6 +47,39 @@ TEST(Utf8ToUtf16, IllFormedInputBecomesReplacement) {
   EXPECT_EQ(Utf8ToUtf16("\xE5\xAE" "a"), r + u"a");    // truncated, decoding resumes
   EXPECT_EQ(Utf8ToUtf16("\xFF" "b"), r + u"b");
 }
+
+TEST(UpcaseNtfs, FoldsAsNtfsDoesInsideTheBasicPlaneOnly) {
+  // ASCII; Latin-1 (ÿ far away, µ kept: its upper case is Greek Mu's); pairs a code point apart,
+  // title case kept, Greek with iota below; Cyrillic, Greek (final sigma kept), Armenian,
+  // full-width; what has no one-unit upper case or another letter's (ß, ı, ŉ), upper case already;
+  // a surrogate pair, unit by unit.
+  EXPECT_EQ(UpcaseNtfs(u"abz{AZ@09"), u"ABZ{AZ@09");
+  EXPECT_EQ(UpcaseNtfs(u"\u00e4\u00f6\u00fe\u00b5\u00ff\u00f7\u00d7"),
+            u"\u00c4\u00d6\u00de\u00b5\u0178\u00f7\u00d7");
+  EXPECT_EQ(UpcaseNtfs(u"\u0101\u0100\u017e\u01c6\u01c5\u1f80"), u"\u0100\u0100\u017d\u01c4\u01c5\u1f88");
+  EXPECT_EQ(UpcaseNtfs(u"\u0430\u044f\u0451\u03c9\u03c2\u0561\uff41\uff5a"),
+            u"\u0410\u042f\u0401\u03a9\u03c2\u0531\uff21\uff3a");
+  EXPECT_EQ(UpcaseNtfs(u"\u00df\u0131\u0149\u1e9e\u0410"), u"\u00df\u0131\u0149\u1e9e\u0410");
+  EXPECT_EQ(UpcaseNtfs(std::u16string{char16_t(0xD801), char16_t(0xDC28)}),
+            (std::u16string{char16_t(0xD801), char16_t(0xDC28)}));
+  EXPECT_EQ(UpcaseNtfs(u""), u"");
+}
+
+#ifdef _WIN32
+// The system folds the same way: unit for unit under Wine, which follows Windows' table; Windows
+// itself may differ in the few letters a newer Unicode version added.
+TEST(UpcaseNtfs, AgreesWithTheSystemOverTheBasicPlane) {
+  std::u16string differing;
+  for (unsigned c = 0; c <= 0xFFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    wchar_t system = static_cast<wchar_t>(c);
+    LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, &system, 1, &system, 1, nullptr, nullptr, 0);
+    if (UpcaseNtfs(static_cast<char16_t>(c)) != static_cast<char16_t>(system))
+      differing += static_cast<char16_t>(c);
+  }
+  EXPECT_LE(differing.size(), test::UnderWine() ? 0u : 8u) << Utf16ToUtf8(differing);
+}
+#endif
 
 }  // namespace
 }  // namespace zyv

@@ -4,9 +4,12 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "platform/posix/file_write.h"
@@ -15,8 +18,24 @@
 namespace zyv {
 
 bool WriteStagingFile(const WString& path, std::span<const unsigned char> bytes) {
-  const int fd = open(Utf16ToUtf8(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
+  const std::string native = Utf16ToUtf8(path);
+  // Never written through what is at the name: a plain file of one name is emptied, while a link
+  // planted there (O_NOFOLLOW refuses it), a second name of someone's file or anything else is
+  // removed, not followed, and a new file made in its place. Non-blocking, so that a pipe there
+  // cannot hold the open up.
+  int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  struct stat st;
+  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
+    if (ftruncate(fd, 0) != 0) {
+      close(fd);
+      return false;
+    }
+  } else {
+    if (fd >= 0) close(fd);
+    if (unlink(native.c_str()) != 0 && errno != ENOENT) return false;  // a folder, say: it stays
+    fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+  }
   const bool written =
       posix::WriteAll(fd, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   const bool closed = close(fd) == 0;

@@ -1,11 +1,11 @@
-// Win32: the SDK's own wide-path openers, which ask CreateFileW for exactly the access wanted here
-// (GENERIC_READ / OPEN_EXISTING for the archive, GENERIC_WRITE / CREATE_ALWAYS for an output file,
-// FILE_SHARE_READ and FILE_ATTRIBUTE_NORMAL for both).
+// Win32: the archive is opened by the SDK's own wide-path opener (GENERIC_READ, OPEN_EXISTING,
+// FILE_SHARE_READ); an output file is created or replaced with GENERIC_WRITE and FILE_SHARE_READ as
+// CREATE_ALWAYS would, but never through a link at its name (platform/win32/no_follow.h).
 #include "payload/archive_file.h"
 
 #include <string>
 
-#include "platform/win32/wide.h"
+#include "platform/win32/no_follow.h"
 
 namespace zyv {
 namespace {
@@ -49,7 +49,7 @@ bool MoveAside(const WString& path) {
 }
 
 bool Open(CSzFile* file, const WString& path) {
-  OutFile_OpenW(file, W(path));
+  file->handle = win32::CreateForWriting(path, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL);
   return file->handle != INVALID_HANDLE_VALUE;
 }
 

@@ -1,14 +1,14 @@
 // Win32: the staging file is created unshared (nothing else may open it while it is written) and
-// marked temporary, so the cache manager may keep it in memory until it is deleted.
+// marked temporary, so the cache manager may keep it in memory until it is deleted; never through a
+// link planted at its name.
 #include "payload/staging_file.h"
 
-#include "platform/win32/wide.h"
+#include "platform/win32/no_follow.h"
 
 namespace zyv {
 
 bool WriteStagingFile(const WString& path, std::span<const unsigned char> bytes) {
-  const HANDLE file = CreateFileW(win32::W(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_TEMPORARY, nullptr);
+  const HANDLE file = win32::CreateForWriting(path, 0, FILE_ATTRIBUTE_TEMPORARY);
   if (file == INVALID_HANDLE_VALUE) return false;
   // One write of the whole archive; a resource is far below WriteFile's 4 GiB limit.
   DWORD written = 0;

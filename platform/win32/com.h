@@ -42,6 +42,7 @@ class ComRef {
   /// The slot a creating call fills; only valid while empty.
   void** Slot() { return reinterpret_cast<void**>(&p_); }
   T* operator->() const { return p_; }
+  T* get() const { return p_; }
 
  private:
   T* p_ = nullptr;

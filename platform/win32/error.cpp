@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/win32/wide.h"
+#include "platform/win32/no_follow.h"
 
 namespace zyv {
 
@@ -40,6 +40,8 @@ ErrorKind ClassifySystemError(int error) {
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
       return ErrorKind::kOutOfMemory;
+    case win32::kLinkRefused:
+      return ErrorKind::kLink;
     default:
       return ErrorKind::kOther;
   }

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/wide.h"
+#include "platform/win32/no_follow.h"
 
 namespace zyv {
 
@@ -32,6 +32,37 @@ bool RetryWhileHeld(Attempt attempt) {
   }
 }
 
+/// One attempt to delete path by a handle on path itself, once that handle is known to be no
+/// link's: under Wine, DeleteFileW on a Unix symbolic link deletes what it leads to. A read-only
+/// file (the archive asked for it) is deleted once its attribute is cleared.
+bool DeleteByHandle(const WString& path) {
+  const HANDLE file = CreateFileW(W(path), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD error = win32::kLinkRefused;
+  bool deleted = false;
+  if (win32::OpenedAsNamed(file, path)) {
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    const auto dispose = [&] {
+      deleted = SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+      error = GetLastError();
+    };
+    dispose();
+    FILE_BASIC_INFO basic;
+    if (!deleted && error == ERROR_ACCESS_DENIED &&
+        GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) != FALSE &&
+        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+      if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+      if (SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE) dispose();
+    }
+  }
+  CloseHandle(file);
+  if (!deleted) SetLastError(error);
+  return deleted;
+}
+
 }  // namespace
 
 bool PathExists(const WString& path) { return GetFileAttributesW(W(path)) != INVALID_FILE_ATTRIBUTES; }
@@ -39,28 +70,16 @@ bool PathExists(const WString& path) { return GetFileAttributesW(W(path)) != INV
 bool MakeDirectory(const WString& path) { return CreateDirectoryW(W(path), nullptr) != FALSE; }
 
 bool RemoveFile(const WString& path) {
-  return RetryWhileHeld([&] {
-    if (DeleteFileW(W(path)) != FALSE) return true;
-    // A read-only file (the archive asked for it) is deleted once its attribute is cleared; a link
-    // is left as it is (its attributes would be its target's).
-    const DWORD error = GetLastError();
-    const DWORD attributes = GetFileAttributesW(W(path));
-    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
-        SetFileAttributesW(W(path), attributes & ~FILE_ATTRIBUTE_READONLY) != FALSE) {
-      if (DeleteFileW(W(path)) != FALSE) return true;
-      const DWORD again = GetLastError();
-      SetFileAttributesW(W(path), attributes);
-      SetLastError(again);
-      return false;
-    }
-    SetLastError(error);
-    return false;
-  });
+  return RetryWhileHeld([&] { return DeleteByHandle(path); });
 }
 
 bool RenameFile(const WString& from, const WString& to) {
+  // Renames do not follow a link at either name on Windows, but Wine's moves what one at from
+  // leads to.
+  if (!win32::NoLinkAt(from)) {
+    SetLastError(win32::kLinkRefused);
+    return false;
+  }
   // Without MOVEFILE_REPLACE_EXISTING an existing target is refused (ERROR_ALREADY_EXISTS), and
   // without MOVEFILE_COPY_ALLOWED a move never becomes a copy. A running program's image can be
   // renamed, though not written.
@@ -110,6 +129,12 @@ void FlushVolume(const WString& path) {
 }
 
 bool ReplaceFileAtomically(const WString& from, const WString& to) {
+  // Renames do not follow a link at either name on Windows, but Wine's moves what one at from
+  // leads to.
+  if (!win32::NoLinkAt(from)) {
+    SetLastError(win32::kLinkRefused);
+    return false;
+  }
   return MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 

@@ -1,7 +1,7 @@
 // Small files read and written whole: the installer's own records.
 #include <climits>
 
-#include "platform/win32/wide.h"
+#include "platform/win32/no_follow.h"
 
 namespace zyv {
 
@@ -29,15 +29,14 @@ bool WriteFileReplacing(const WString& path, std::string_view bytes) {
   // A fixed temporary name: one left by a run that was stopped before its move is taken over by
   // the next write instead of staying beside the file.
   const WString temp = path + u".writing";
-  const HANDLE file =
-      CreateFileW(W(temp), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = win32::CreateForWriting(temp, 0, FILE_ATTRIBUTE_NORMAL);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != FALSE &&
             written == bytes.size() && FlushFileBuffers(file) != FALSE;
   ok = CloseHandle(file) != FALSE && ok;
   ok = ok && ReplaceFileAtomically(temp, path);
-  if (!ok) DeleteFileW(W(temp));
+  if (!ok) RemoveFile(temp);
   return ok;
 }
 

@@ -203,15 +203,22 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         self.assertInstalled(user, "Setup 安装 v2.exe")
 
     def test_reinstall_after_edit(self):
-        """Installing again keeps the user's settings byte for byte and repairs the product."""
+        """Installing again keeps the user's settings byte for byte and repairs the product; a link
+        planted at main.7z meanwhile is replaced, and the user's file it leads to stays as it was."""
         user = User(self.root)
         self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
         self.assertInstalled(user, "ZyvInstall")
         self.edit_settings(user)
         c.tamper_with_product(user.folder, b"\n")
+        notes = os.path.join(user.home, "notes.txt")
+        with open(notes, "wb") as f:
+            f.write(b"the user's own notes\n")
+        os.symlink(notes, os.path.join(user.data, STAGING))
 
         self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
         self.assertInstalled(user, "ZyvInstall", log_count=2, extra=[c.USER_FILE], config=USER_CONFIG)
+        with open(notes, "rb") as f:
+            self.assertEqual(f.read(), b"the user's own notes\n")
 
     def test_update_while_running(self):
         """Kelvora open during an update: the installation completes, the tree is the payload's and

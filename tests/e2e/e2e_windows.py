@@ -116,8 +116,13 @@ class Prefix:
         self.local_before = sorted(os.listdir(self.local))
         os.makedirs(self.downloads, exist_ok=True)
 
+    keep_shell_links = False  # the profile's links into self.home stay as a test made them
+
     def env(self):
-        return dict(wine_environment(self.user, self.home), WINEPREFIX=self.path)
+        env = dict(wine_environment(self.user, self.home), WINEPREFIX=self.path)
+        if self.keep_shell_links:
+            env["ZYV_KEEP_SHELL_LINKS"] = "1"
+        return env
 
     def close(self):
         subprocess.run(["wineserver", "-k"], env=self.env(), capture_output=True)
@@ -327,6 +332,87 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         self.assertBox(report, "ZyvInstall", f"{c.FAILED_PREFIX}{c.DAMAGED_CODE} {c.DAMAGED_REASON}")
         # The earlier installation stays as it was, and the launch is attempted all the same.
         self.assertInstalled(prefix, "ZyvInstall.exe", log_count=2, config=USER_CONFIG)
+
+    # Links planted by a process of the user, from the Linux side (Wine's mklink makes none; Wine
+    # shows a Unix symbolic link to its programs as a reparse point, or as what it leads to).
+
+    def assertRefusedLink(self, prefix, installer, stem, link_windows):
+        """The run refuses the link with code 21 and its path, and starts nothing."""
+        report = prefix.run(installer, stem)
+        self.assertBox(report, "ZyvInstall", f"{c.FAILED_PREFIX}21 路径 {link_windows}{LINK_REASON}")
+        subprocess.run(["timeout", "60", "wineserver", "-w"], env=prefix.env(), capture_output=True)
+
+    def installed_and_edited(self, prefix, stem):
+        installer = prefix.place(c.ARGS.installer, "ZyvInstall.exe")
+        self.assertBox(prefix.run(installer, stem), "ZyvInstall", COMPLETED)
+        self.edit_settings(prefix)
+        return installer
+
+    def test_link_at_install_folder(self):
+        """dudizu is a link to another folder (here the real installation, moved): refused before
+        anything changes; nothing appears or changes there, the user's settings included."""
+        prefix = self.fresh_prefix()
+        installer = self.installed_and_edited(prefix, "link_at_install_folder-1")
+        moved = os.path.join(prefix.profile, "Documents", "moved-dudizu")
+        os.makedirs(os.path.dirname(moved), exist_ok=True)
+        os.rename(prefix.folder, moved)
+        os.symlink(moved, prefix.folder)
+        before = c.read_tree(moved)
+        shortcut = c.read_tree(prefix.desktop)
+        self.assertRefusedLink(prefix, installer, "link_at_install_folder-2", prefix.win_folder)
+        self.assertEqual(c.read_tree(moved), before)
+        self.assertEqual(before["config.ini"], USER_CONFIG)
+        self.assertEqual(c.read_tree(prefix.desktop), shortcut)
+        self.assertFalse(os.path.lexists(os.path.join(prefix.local, STAGING)))
+
+    def test_link_at_staging_file(self):
+        """main.7z is a link to a file of the user's: refused, the file and the installation kept."""
+        prefix = self.fresh_prefix()
+        installer = self.installed_and_edited(prefix, "link_at_staging_file-1")
+        users_file = os.path.join(prefix.profile, "Documents", "notes.txt")
+        os.makedirs(os.path.dirname(users_file), exist_ok=True)
+        with open(users_file, "wb") as f:
+            f.write(b"the user's own notes\n")
+        os.symlink(users_file, os.path.join(prefix.local, STAGING))
+        before = c.read_tree(prefix.folder)
+        self.assertRefusedLink(prefix, installer, "link_at_staging_file-2",
+                               prefix.win_folder[:-len(INSTALL_FOLDER)] + STAGING)
+        with open(users_file, "rb") as f:
+            self.assertEqual(f.read(), b"the user's own notes\n")
+        self.assertEqual(c.read_tree(prefix.folder), before)
+        self.assertEqual(before["config.ini"], USER_CONFIG)
+
+    def test_link_at_shortcut(self):
+        """Kelvora.lnk is a link to a file of the user's: installed, no shortcut written through it."""
+        prefix = self.fresh_prefix()
+        users_file = os.path.join(prefix.profile, "Documents", "notes.txt")
+        os.makedirs(os.path.dirname(users_file), exist_ok=True)
+        with open(users_file, "wb") as f:
+            f.write(b"the user's own notes\n")
+        os.symlink(users_file, prefix.shortcut)
+        installer = prefix.place(c.ARGS.installer, "ZyvInstall.exe")
+        self.assertBox(prefix.run(installer, "link_at_shortcut"), "ZyvInstall", COMPLETED)
+        self.assertInstalledTree(prefix.folder, log_dir=prefix.win_folder)
+        with open(users_file, "rb") as f:
+            self.assertEqual(f.read(), b"the user's own notes\n")
+        self.assertEqual(os.readlink(prefix.shortcut), users_file)
+
+    def test_redirected_desktop(self):
+        """The desktop is a link to another folder, as Wine makes it by default and folder
+        redirection does: the shortcut lands there."""
+        prefix = self.fresh_prefix()
+        redirected = os.path.join(prefix.home, "Desktop")
+        os.rename(prefix.desktop, redirected)
+        os.symlink(redirected, prefix.desktop)
+        prefix.keep_shell_links = True
+        installer = prefix.place(c.ARGS.installer, "ZyvInstall.exe")
+        self.assertBox(prefix.run(installer, "redirected_desktop"), "ZyvInstall", COMPLETED)
+        self.assertInstalled(prefix, "ZyvInstall.exe")
+        self.assertEqual(os.listdir(redirected), ["Kelvora.lnk"])
+
+
+# The second line of code 21, after the link's path.
+LINK_REASON = " 是一个链接，安装程序不会跟随链接写入，未安装任何内容。请删除该链接后重试。"
 
 
 def add_options(parser):
