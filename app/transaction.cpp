@@ -37,12 +37,6 @@ WString Under(const WString& root, const WString& entry) {
   return path;
 }
 
-/// Whether path is a folder of its own (no link to one).
-bool IsFolder(const WString& path) {
-  std::vector<FolderEntry> entries;
-  return ListFolder(path, entries);
-}
-
 /// Every file and folder under root + prefix, as entries relative to root.
 void Walk(const WString& root, const WString& prefix, std::vector<WString>& files,
           std::vector<WString>& folders) {
@@ -101,6 +95,8 @@ class Mover {
   /// Moves what is at from to entry's place under to_root, its parent folders made first.
   bool To(const WString& to_root, const WString& from, const WString& entry,
           ExtractFailure* failure = nullptr) {
+    // The root first (the aside folder is made by the first file put aside).
+    if (made_.insert(to_root).second) MakeDirectory(to_root.substr(0, to_root.size() - 1));
     for (size_t k = entry.find(u'/'); k != WString::npos; k = entry.find(u'/', k + 1)) {
       const WString parent = Under(to_root, entry.substr(0, k));
       if (made_.insert(parent).second) MakeDirectory(parent);
@@ -164,7 +160,6 @@ std::vector<WString> Dropped(const InstalledList& installed, const RunRecord& re
 bool MoveAll(const Roots& r, const RunRecord& record, const InstalledList& installed, bool second_pass,
              ExtractFailure* failure) {
   Mover mover;
-  MakeDirectory(r.aside.substr(0, r.aside.size() - 1));
   for (const WString& entry : Dropped(installed, record)) {
     const WString path = Under(r.base, entry);
     if (PathExists(path) && !IsFolder(path) && !mover.To(r.aside, path, entry, failure)) return false;
@@ -345,7 +340,7 @@ int Transaction::Commit(const std::vector<KeptEntry>& kept, ExtractFailure* fail
   Walk(r.staging, u"", files, folders);
   // The files that were there already stay where they are, and so do their folders.
   for (const KeptEntry& k : kept) {
-    record_.kept.push_back(k.name);
+    (k.folder ? folders : record_.kept).push_back(k.name);
     for (size_t at = k.name.find(u'/'); at != WString::npos; at = k.name.find(u'/', at + 1)) {
       folders.push_back(k.name.substr(0, at));
     }
@@ -400,7 +395,8 @@ int Transaction::Commit(const std::vector<KeptEntry>& kept, ExtractFailure* fail
   if (!Complete(r, record_, failure, false)) return kExtractNotWritten;
   // A file left in place gets the archive's attributes again where they changed.
   for (const KeptEntry& k : kept) {
-    if (k.attribDefined) ApplyFileAttributes(Under(r.base, k.name), k.attrib, FileCreationMask());
+    if (k.attribDefined && !k.folder)
+      ApplyFileAttributes(Under(r.base, k.name), k.attrib, FileCreationMask());
   }
   return kExtractOk;
 }

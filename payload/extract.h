@@ -31,12 +31,14 @@ struct KeptEntry {
   WString name;  ///< as the archive names it, "/" between names
   bool attribDefined = false;
   std::uint32_t attrib = 0;
+  bool folder = false;  ///< a folder entry whose folder is there
 };
 
 /// Asks ExtractArchive to leave out what is already there: an entry whose file under base (ending
 /// with a separator) is a regular file, never a link, with the entry's size and CRC is not written,
 /// and a solid block whose files all are is not even decoded. An entry without a CRC, and the one
-/// named always, are always written. kept receives the entries left out, in archive order.
+/// named always, are always written; a folder entry whose folder is there is not made again.
+/// kept receives the entries left out, in archive order.
 struct AlreadyThere {
   WString base;
   WString always;

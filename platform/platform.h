@@ -33,6 +33,9 @@ WString KnownFolderPath(int csidl);
 /// True when something (file or directory) exists at path.
 bool PathExists(const WString& path);
 
+/// True when path is a folder itself: not a file, nor a link or other reparse point to a folder.
+bool IsFolder(const WString& path);
+
 /// Creates one directory level. False when it was not created, including when it already existed.
 bool MakeDirectory(const WString& path);
 

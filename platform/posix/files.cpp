@@ -76,6 +76,12 @@ bool PathExists(const WString& path) {
   return posix::NativePath(path, native) && lstat(native.c_str(), &st) == 0;
 }
 
+bool IsFolder(const WString& path) {
+  std::string native;
+  struct stat st;
+  return posix::NativePath(path, native) && lstat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool MakeDirectory(const WString& path) {
   std::string native;
   return posix::NativePath(path, native) && mkdir(native.c_str(), 0777) == 0;

@@ -45,7 +45,8 @@ bool DeleteByHandle(const WString& path) {
   if (win32::OpenedAsNamed(file, path)) {
     FILE_DISPOSITION_INFO disposition{TRUE};
     const auto dispose = [&] {
-      deleted = SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+      deleted =
+          SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
       error = GetLastError();
     };
     dispose();
@@ -66,6 +67,12 @@ bool DeleteByHandle(const WString& path) {
 }  // namespace
 
 bool PathExists(const WString& path) { return GetFileAttributesW(W(path)) != INVALID_FILE_ATTRIBUTES; }
+
+bool IsFolder(const WString& path) {
+  const DWORD attributes = GetFileAttributesW(W(path));
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
 
 bool MakeDirectory(const WString& path) { return CreateDirectoryW(W(path), nullptr) != FALSE; }
 
