@@ -43,6 +43,12 @@ if(NOT WIN32)
   # costs 8 KiB of the stub's size.
   target_compile_options(lzma_sdk PRIVATE $<$<CONFIG:Release,RelWithDebInfo>:-O3>)
 endif()
+# LzmaDec.c alone at another level (Os, O2, O3), for comparing builds; empty: the level above.
+set(ZYV_LZMADEC_OPT "" CACHE STRING "Optimisation level of the SDK's LzmaDec.c alone: Os, O2, O3 or empty")
+if(ZYV_LZMADEC_OPT)
+  set_source_files_properties("${_sdk_c}/LzmaDec.c" TARGET_DIRECTORY lzma_sdk PROPERTIES
+                              COMPILE_OPTIONS "-${ZYV_LZMADEC_OPT}")
+endif()
 if(ZYV_SANITIZE)
   # Also exempt: nonnull-attribute, for the reader's memcpy of an empty names property into the
   # null buffer that Buf_Create gives for size 0 (zero bytes copied; found by extract_fuzzer, the
