@@ -114,7 +114,7 @@ class HeldFolder {
   State state() const { return state_; }
 
  private:
-  std::intptr_t handle_ = -1;
+  [[maybe_unused]] std::intptr_t handle_ = -1;  // the folder's handle (Windows only)
   State state_ = State::kNotFolder;
 };
 
