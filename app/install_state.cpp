@@ -166,8 +166,8 @@ bool ReadRunRecord(const WString& base, RunRecord& record) {
   });
   // A record whose folders or paths are not a run's own is honoured for its settings alone: nothing
   // is moved or deleted by it.
-  const bool sound = IsRunFolderName(record.staging, u"ZyvInstall.staging") &&
-                     IsRunFolderName(record.aside, u"ZyvInstall.old") && AllInside(record.files) &&
+  const bool sound = IsRunFolderName(record.staging, kStagingStem) &&
+                     IsRunFolderName(record.aside, kAsideStem) && AllInside(record.files) &&
                      AllInside(record.folders) && AllInside(record.made) && AllInside(record.kept);
   if (!sound) record.phase = record.phase == Phase::kSettled ? Phase::kSettled : Phase::kLegacy;
   return true;

@@ -21,6 +21,11 @@
 
 namespace zyv {
 
+/// The names of a run's staging and aside folders in the install folder: the stem, or the stem and
+/// one digit where a folder of that name is still there.
+inline constexpr char16_t kStagingStem[] = u"ZyvInstall.staging";
+inline constexpr char16_t kAsideStem[] = u"ZyvInstall.old";
+
 /// Where the user's settings file is.
 enum class SettingsPlace {
   kNone,    ///< there is none: a first installation

@@ -12,8 +12,6 @@
 namespace zyv {
 namespace {
 
-constexpr char16_t kStagingStem[] = u"ZyvInstall.staging";
-constexpr char16_t kAsideStem[] = u"ZyvInstall.old";
 /// The installer's own names in the install folder, which no archive entry may take.
 constexpr char16_t kOwnPrefix[] = u"ZyvInstall.";
 
@@ -25,23 +23,19 @@ struct Roots {
   WString aside;
 };
 
+/// A root's folder, without its closing separator.
+WString FolderOf(const WString& root) { return root.substr(0, root.size() - 1); }
+
 Roots RootsOf(const WString& base, const WString& staging, const WString& aside) {
   const WString folder = InstallFolder(base) + kPathSeparator;
   return {base, folder + staging + kPathSeparator, folder + aside + kPathSeparator};
-}
-
-/// The path of entry (relative, "/" between names) under root.
-WString Under(const WString& root, const WString& entry) {
-  WString path = root + entry;
-  std::replace(path.begin() + static_cast<std::ptrdiff_t>(root.size()), path.end(), u'/', kPathSeparator);
-  return path;
 }
 
 /// Every file and folder under root + prefix, as entries relative to root.
 void Walk(const WString& root, const WString& prefix, std::vector<WString>& files,
           std::vector<WString>& folders) {
   std::vector<FolderEntry> entries;
-  if (!ListFolder(Under(root, prefix), entries)) return;
+  if (!ListFolder(EntryPath(root, prefix), entries)) return;
   for (const FolderEntry& e : entries) {
     const WString entry = prefix.empty() ? e.name : prefix + u'/' + e.name;
     if (e.folder) {
@@ -96,12 +90,12 @@ class Mover {
   bool To(const WString& to_root, const WString& from, const WString& entry,
           ExtractFailure* failure = nullptr) {
     // The root first (the aside folder is made by the first file put aside).
-    if (made_.insert(to_root).second) MakeDirectory(to_root.substr(0, to_root.size() - 1));
+    if (made_.insert(to_root).second) MakeDirectory(FolderOf(to_root));
     for (size_t k = entry.find(u'/'); k != WString::npos; k = entry.find(u'/', k + 1)) {
-      const WString parent = Under(to_root, entry.substr(0, k));
+      const WString parent = EntryPath(to_root, entry.substr(0, k));
       if (made_.insert(parent).second) MakeDirectory(parent);
     }
-    return RenameFile(from, Under(to_root, entry)) || Fail(failure, from);
+    return RenameFile(from, EntryPath(to_root, entry)) || Fail(failure, from);
   }
 
  private:
@@ -161,19 +155,20 @@ bool MoveAll(const Roots& r, const RunRecord& record, const InstalledList& insta
              ExtractFailure* failure) {
   Mover mover;
   for (const WString& entry : Dropped(installed, record)) {
-    const WString path = Under(r.base, entry);
+    const WString path = EntryPath(r.base, entry);
     if (PathExists(path) && !IsFolder(path) && !mover.To(r.aside, path, entry, failure)) return false;
   }
   // A folder the new tree adds goes in whole, with all it holds: one rename instead of one a file.
   for (const WString& folder : Outermost(record.made)) {
-    const WString from = Under(r.staging, folder);
-    if (PathExists(from) && !PathExists(Under(r.base, folder)) && !mover.To(r.base, from, folder, failure)) {
+    const WString from = EntryPath(r.staging, folder);
+    if (PathExists(from) && !PathExists(EntryPath(r.base, folder)) &&
+        !mover.To(r.base, from, folder, failure)) {
       return false;
     }
   }
   for (const WString& entry : record.files) {
-    const WString from = Under(r.staging, entry);
-    const WString to = Under(r.base, entry);
+    const WString from = EntryPath(r.staging, entry);
+    const WString to = EntryPath(r.base, entry);
     if (!PathExists(from)) continue;  // moved in already
     if (PathExists(to)) {
       if (second_pass && entry == ConfigEntry() && !SameBytes(from, to)) continue;
@@ -193,22 +188,28 @@ bool RollBack(const Roots& r, const RunRecord& record) {
   Mover mover;
   bool whole = true;
   for (const WString& folder : Outermost(record.made)) {
-    const WString in = Under(r.base, folder);
-    if (!PathExists(Under(r.staging, folder)) && PathExists(in))
+    const WString in = EntryPath(r.base, folder);
+    if (!PathExists(EntryPath(r.staging, folder)) && PathExists(in))
       whole = mover.To(r.staging, in, folder) && whole;
   }
   for (const WString& entry : record.files) {
-    const WString from = Under(r.staging, entry);
-    const WString in = Under(r.base, entry);
+    const WString from = EntryPath(r.staging, entry);
+    const WString in = EntryPath(r.base, entry);
     if (!PathExists(from) && PathExists(in)) whole = mover.To(r.staging, in, entry) && whole;
   }
   std::vector<WString> aside, aside_folders;
   Walk(r.aside, u"", aside, aside_folders);
-  for (const WString& entry : aside) whole = mover.To(r.base, Under(r.aside, entry), entry) && whole;
+  for (const WString& entry : aside) whole = mover.To(r.base, EntryPath(r.aside, entry), entry) && whole;
   std::vector<WString> made = record.made;
   std::sort(made.rbegin(), made.rend());  // a folder's insides before itself
-  for (const WString& folder : made) RemoveFolder(Under(r.base, folder));
+  for (const WString& folder : made) RemoveFolder(EntryPath(r.base, folder));
   return whole;
+}
+
+/// Deletes the run's staging and aside folders with whatever they still hold.
+void RemoveWorkFolders(const Roots& r) {
+  RemoveTree(FolderOf(r.aside));
+  RemoveTree(FolderOf(r.staging));
 }
 
 /// After the commit point: the folders the old tree had and the new one does not go when empty, the
@@ -219,21 +220,19 @@ void Finish(const Roots& r, const RunRecord& record, const InstalledList& instal
   for (const WString& folder : old) {
     if (folder != kInstallFolderName &&
         std::find(record.folders.begin(), record.folders.end(), folder) == record.folders.end()) {
-      RemoveFolder(Under(r.base, folder));
+      RemoveFolder(EntryPath(r.base, folder));
     }
   }
   // config.ini counts as installed whoever's it is now: the tree the next run finds is the same.
   WriteInstalledList(r.base, {TreeFiles(record), record.folders});
-  RemoveTree(r.aside.substr(0, r.aside.size() - 1));
-  RemoveTree(r.staging.substr(0, r.staging.size() - 1));
+  RemoveWorkFolders(r);
   ClearRunRecord(r.base);
 }
 
 /// Rolls forward a run stopped in its commit, or back when that cannot be done; false when neither
 /// could be completed (the record stays for the next run).
-bool Complete(const Roots& r, RunRecord& record, ExtractFailure* failure, bool second_pass) {
-  InstalledList installed;
-  ReadInstalledList(r.base, installed);
+bool Complete(const Roots& r, RunRecord& record, const InstalledList& installed, ExtractFailure* failure,
+              bool second_pass) {
   if (MoveAll(r, record, installed, second_pass, failure)) {
     // Everything in place, durable before the commit point says so.
     FlushVolume(r.base);
@@ -245,8 +244,7 @@ bool Complete(const Roots& r, RunRecord& record, ExtractFailure* failure, bool s
     Fail(failure, InstallFolder(r.base));
   }
   if (RollBack(r, record)) {
-    RemoveTree(r.staging.substr(0, r.staging.size() - 1));
-    RemoveTree(r.aside.substr(0, r.aside.size() - 1));
+    RemoveWorkFolders(r);
     ClearRunRecord(r.base);
   }
   return false;
@@ -269,6 +267,8 @@ void RecoverInstallFolder(const WString& base, InstallState& state) {
   const bool found = ReadRunRecord(base, record);
   if (found) {
     const Roots r = RootsOf(base, record.staging, record.aside);
+    InstalledList installed;
+    ReadInstalledList(base, installed);
     switch (record.phase) {
       case Phase::kLegacy:
         // The user's file back in its place: from now on it is never moved.
@@ -279,19 +279,15 @@ void RecoverInstallFolder(const WString& base, InstallState& state) {
         ClearRunRecord(base);
         break;
       case Phase::kStaging:
-        RemoveTree(r.staging.substr(0, r.staging.size() - 1));
-        RemoveTree(r.aside.substr(0, r.aside.size() - 1));
+        RemoveWorkFolders(r);
         ClearRunRecord(base);
         break;
       case Phase::kCommitting:
-        Complete(r, record, nullptr, true);
+        Complete(r, record, installed, nullptr, true);
         break;
-      case Phase::kCommitted: {
-        InstalledList installed;
-        ReadInstalledList(base, installed);
+      case Phase::kCommitted:
         Finish(r, record, installed);
         break;
-      }
       case Phase::kSettled:
         break;
     }
@@ -325,12 +321,12 @@ Transaction::Transaction(const WString& base, const InstallState& state, Extract
   begun_ = WriteRunRecord(base, record_) || Fail(failure, folder);
   const Roots r = RootsOf(base, record_.staging, record_.aside);
   staging_root_ = r.staging;
-  if (begun_ && !MakeDirectory(r.staging.substr(0, r.staging.size() - 1))) begun_ = Fail(failure, r.staging);
+  if (begun_ && !MakeDirectory(FolderOf(r.staging))) begun_ = Fail(failure, r.staging);
 }
 
 void Transaction::Abandon() {
   if (!begun_) return;
-  RemoveTree(staging_root_.substr(0, staging_root_.size() - 1));
+  RemoveTree(FolderOf(staging_root_));
   ClearRunRecord(base_);
 }
 
@@ -353,7 +349,7 @@ int Transaction::Commit(const std::vector<KeptEntry>& kept, ExtractFailure* fail
 
   // config.ini: the user's stays and the payload's copy is not moved in; without one the payload's
   // copy goes in, with the installer's file name recorded.
-  const WString staged_config = Under(r.staging, ConfigEntry());
+  const WString staged_config = EntryPath(r.staging, ConfigEntry());
   const WString config = ConfigPath(base_);
   bool keep = state_.settings != SettingsPlace::kNone && PathExists(config);
   const bool may_be_payloads = keep && state_.config_may_be_payloads;
@@ -373,7 +369,7 @@ int Transaction::Commit(const std::vector<KeptEntry>& kept, ExtractFailure* fail
   record_.files = std::move(files);
   record_.folders = std::move(folders);
   for (const WString& f : record_.folders) {
-    if (!PathExists(Under(r.base, f))) record_.made.push_back(f);
+    if (!PathExists(EntryPath(r.base, f))) record_.made.push_back(f);
   }
   // The staged files durable before any of them is moved in, the plan before the first move.
   FlushVolume(r.staging);
@@ -387,16 +383,16 @@ int Transaction::Commit(const std::vector<KeptEntry>& kept, ExtractFailure* fail
   std::vector<WString> replaced;
   InstalledList installed;
   ReadInstalledList(base_, installed);
-  for (const WString& entry : Dropped(installed, record_)) replaced.push_back(Under(r.base, entry));
+  for (const WString& entry : Dropped(installed, record_)) replaced.push_back(EntryPath(r.base, entry));
   for (const WString& entry : record_.files) {
-    if (PathExists(Under(r.base, entry))) replaced.push_back(Under(r.base, entry));
+    if (PathExists(EntryPath(r.base, entry))) replaced.push_back(EntryPath(r.base, entry));
   }
   AskHoldersToClose(replaced);
-  if (!Complete(r, record_, failure, false)) return kExtractNotWritten;
+  if (!Complete(r, record_, installed, failure, false)) return kExtractNotWritten;
   // A file left in place gets the archive's attributes again where they changed.
   for (const KeptEntry& k : kept) {
     if (k.attribDefined && !k.folder)
-      ApplyFileAttributes(Under(r.base, k.name), k.attrib, FileCreationMask());
+      ApplyFileAttributes(EntryPath(r.base, k.name), k.attrib, FileCreationMask());
   }
   return kExtractOk;
 }

@@ -400,13 +400,6 @@ class Writers {
   WorkerPool pool_{WorkerCount()};  // last: it ends first, while all the above still stand
 };
 
-/// An entry's name ("/" between names) under root, in the system's form.
-WString Native(const WString& root, const WString& name) {
-  WString path = root + name;
-  std::replace(path.begin() + static_cast<std::ptrdiff_t>(root.size()), path.end(), u'/', kPathSeparator);
-  return path;
-}
-
 /// Whether the file at path holds exactly size bytes whose CRC-32 is crc: a regular file, not
 /// reached through a link. Anything that cannot be read is not the same.
 bool AlreadyHolds(const WString& path, UInt64 size, UInt32 crc) {
@@ -477,7 +470,7 @@ class Sameness {
       const WString name(units.begin(), units.end() - (units.empty() ? 0 : 1));
       if (name != there_->always && IsSafeEntryName(name)) {
         const CSzFileItem& item = db_.db.Files[index];
-        same = AlreadyHolds(Native(there_->base, name), item.Size, item.Crc);
+        same = AlreadyHolds(EntryPath(there_->base, name), item.Size, item.Crc);
       }
     } catch (const std::bad_alloc&) {
       same = false;  // written anew
@@ -612,7 +605,7 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
       there->kept.push_back({name, item.AttribDefined != 0, item.Attrib});
       continue;  // nothing of it written; nothing decoded of a folder that is all there
     }
-    if (item.IsDir && there != nullptr && IsFolder(Native(there->base, name))) {
+    if (item.IsDir && there != nullptr && IsFolder(EntryPath(there->base, name))) {
       there->kept.push_back({name, false, 0, true});
       continue;  // a folder that is there needs no twin in the destination
     }
@@ -698,5 +691,11 @@ bool CreateDirectoryChain(const WString& path) {
 }
 
 bool EntryNameIsSafe(const WString& name) { return IsSafeEntryName(name); }
+
+WString EntryPath(const WString& root, const WString& name) {
+  WString path = root + name;
+  std::replace(path.begin() + static_cast<std::ptrdiff_t>(root.size()), path.end(), u'/', kPathSeparator);
+  return path;
+}
 
 }  // namespace zyv
