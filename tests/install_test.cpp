@@ -443,6 +443,18 @@ TEST_F(InstallTest, AnUpdateOverAFileInUseWin32) {
   CloseHandle(held);
   EXPECT_EQ(ReadFileBytes(Folder() / "readme.txt"), "damaged");
   ExpectNoLeftovers();
+  // The program itself mapped as an image, as while it runs, in a version other than the payload's
+  // (bytes after its end, which the loader ignores): it is renamed aside, the new one goes in, and
+  // once the image is let go the next run clears the old one away.
+  const fs::path exe = Folder() / "ZyvSHelp.exe";
+  WriteFileBytes(exe, ReadFileBytes(exe) + "an older build");
+  const HMODULE image = LoadLibraryExW(exe.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  ASSERT_NE(image, nullptr) << GetLastError();
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(ReadFileBytes(exe), ReadFileBytes(HostPath(ZYV_PRODUCT_PROGRAM)));
+  FreeLibrary(image);
+  EXPECT_EQ(Run(), 0);
+  ExpectNoLeftovers();
   // Held as a running program's image is (renamed, not deleted): the update goes through, the old
   // file waits aside until it is let go, and the next run clears it away.
   const HANDLE running = hold(Folder() / "readme.txt", FILE_SHARE_READ | FILE_SHARE_DELETE);
