@@ -230,12 +230,12 @@ void Finish(const Roots& r, const RunRecord& record, const InstalledList& instal
 }
 
 /// Rolls forward a run stopped in its commit, or back when that cannot be done; false when neither
-/// could be completed (the record stays for the next run).
+/// could be completed (the record stays for the next run). With durable, everything is on disk
+/// before the commit point says so.
 bool Complete(const Roots& r, RunRecord& record, const InstalledList& installed, ExtractFailure* failure,
-              bool second_pass) {
+              bool second_pass, bool durable) {
   if (MoveAll(r, record, installed, second_pass, failure)) {
-    // Everything in place, durable before the commit point says so.
-    FlushVolume(r.base);
+    if (durable) FlushVolume(r.base);
     record.phase = Phase::kCommitted;
     if (WriteRunRecord(r.base, record)) {
       Finish(r, record, installed);
@@ -283,7 +283,7 @@ void RecoverInstallFolder(const WString& base, InstallState& state) {
         ClearRunRecord(base);
         break;
       case Phase::kCommitting:
-        Complete(r, record, installed, nullptr, true);
+        Complete(r, record, installed, nullptr, true, true);
         break;
       case Phase::kCommitted:
         Finish(r, record, installed);
@@ -371,15 +371,8 @@ int Transaction::Commit(const std::vector<KeptEntry>& kept, ExtractFailure* fail
   for (const WString& f : record_.folders) {
     if (!PathExists(EntryPath(r.base, f))) record_.made.push_back(f);
   }
-  // The staged files durable before any of them is moved in, the plan before the first move.
-  FlushVolume(r.staging);
-  record_.phase = Phase::kCommitting;
-  if (!WriteRunRecord(base_, record_)) {
-    Fail(failure, InstallFolder(base_));
-    Abandon();
-    return kExtractNotWritten;
-  }
-  // Only the programs holding files that are replaced or dropped are asked to close.
+  // What the commit replaces or drops: the files whose programs are asked to close, and the old
+  // bytes that a power cut after the commit point could cost.
   std::vector<WString> replaced;
   InstalledList installed;
   ReadInstalledList(base_, installed);
@@ -387,8 +380,19 @@ int Transaction::Commit(const std::vector<KeptEntry>& kept, ExtractFailure* fail
   for (const WString& entry : record_.files) {
     if (PathExists(EntryPath(r.base, entry))) replaced.push_back(EntryPath(r.base, entry));
   }
+  // The staged files durable before any of them is moved in, the plan before the first move; only
+  // when old files are at stake. A commit that only adds files risks none: a new file a power cut
+  // leaves short is one the next run finds by its size and checksum and writes again.
+  const bool durable = !replaced.empty();
+  if (durable) FlushVolume(r.staging);
+  record_.phase = Phase::kCommitting;
+  if (!WriteRunRecord(base_, record_)) {
+    Fail(failure, InstallFolder(base_));
+    Abandon();
+    return kExtractNotWritten;
+  }
   AskHoldersToClose(replaced);
-  if (!Complete(r, record_, installed, failure, false)) return kExtractNotWritten;
+  if (!Complete(r, record_, installed, failure, false, durable)) return kExtractNotWritten;
   // A file left in place gets the archive's attributes again where they changed.
   for (const KeptEntry& k : kept) {
     if (k.attribDefined && !k.folder)

@@ -36,6 +36,12 @@
 // payload's copy, and replaced, only when its bytes are the new payload's copy with or without the
 // recorded file name; any other file is the user's.
 //
+// Durability: before the plan is written and again before the commit point the volume is flushed,
+// so that a power cut finds every file the table names whole. Only a commit that replaces or drops
+// a file does so; one that only adds files (a first installation, a re-installation with nothing
+// changed) puts no old bytes at stake, and a new file a power cut leaves short is one the next run
+// finds by its size and checksum, and writes again.
+//
 // A file still in use after a successful commit stays in the aside folder until the restart the
 // installer asks for (Windows) or the next run. Files the last installation did not install (the
 // user's own) are never moved, and an installation made before the list existed removes nothing.
