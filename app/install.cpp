@@ -102,8 +102,9 @@ int UnpackPayload(const WString& base, const InstallState& state, StageFunction 
   // A staging file that was not written completely (or a stale one that could not be replaced) is
   // not extracted: it would install something other than this program's payload.
   // What the installation holds already, byte for byte, is left out; the settings keep their own
-  // rules.
-  AlreadyThere there{base, ConfigEntry(), {}};
+  // rules: the payload's copy is unpacked when the commit may need it, else not at all.
+  AlreadyThere there{base, {}, {}, {}};
+  (transaction.WantsPayloadSettings() ? there.always : there.never) = ConfigEntry();
   int result = kExtractNotOpened;
   if (stage(staging) == kPayloadStaged) {
     result = ExtractArchive(transaction.StagingRoot(), staging, g_keep_list, cause, progress, &there);

@@ -315,6 +315,9 @@ Transaction::Transaction(const WString& base, const InstallState& state, Extract
   record_.settings = state.settings == SettingsPlace::kNone || state.config_may_be_payloads
                          ? std::string("none")
                          : SettingsOf(ConfigPath(base));
+  // The user's settings stay, unless a config.ini found may be the payload's copy (see above).
+  wants_settings_ = state.settings == SettingsPlace::kNone || state.config_may_be_payloads ||
+                    !PathExists(ConfigPath(base));
   record_.staging = FreeName(folder, kStagingStem);
   record_.aside = FreeName(folder, kAsideStem);
   // The record first: a run stopped from here on is known to the next, which deletes its staging.
@@ -351,7 +354,7 @@ int Transaction::Commit(const std::vector<KeptEntry>& kept, ExtractFailure* fail
   // copy goes in, with the installer's file name recorded.
   const WString staged_config = EntryPath(r.staging, ConfigEntry());
   const WString config = ConfigPath(base_);
-  bool keep = state_.settings != SettingsPlace::kNone && PathExists(config);
+  bool keep = !wants_settings_ || (state_.settings != SettingsPlace::kNone && PathExists(config));
   const bool may_be_payloads = keep && state_.config_may_be_payloads;
   bool payloads_copy = may_be_payloads && SameBytes(config, staged_config);
   if (!keep || may_be_payloads)

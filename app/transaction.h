@@ -73,6 +73,10 @@ class Transaction {
   /// Where the archive is unpacked: a folder that mirrors the install base, ending with a separator.
   const WString& StagingRoot() const { return staging_root_; }
 
+  /// Whether the commit needs the payload's config.ini unpacked: not when the user's stays, which
+  /// a re-installation then finds without unpacking anything.
+  bool WantsPayloadSettings() const { return wants_settings_; }
+
   /// The unpacked tree goes in: settles config.ini, moves every file in and what it replaces aside,
   /// and finishes. On a failure every move is undone and failure names the file and the reason.
   /// kExtractOk, kExtractNotWritten, or kExtractRefused for a tree holding the installer's own names.
@@ -90,6 +94,7 @@ class Transaction {
   RunRecord record_;
   WString staging_root_;
   bool begun_ = false;
+  bool wants_settings_ = true;
 };
 
 }  // namespace zyv

@@ -468,7 +468,9 @@ class Sameness {
       std::vector<UInt16> units(SzArEx_GetFileNameUtf16(&db_, index, nullptr));
       SzArEx_GetFileNameUtf16(&db_, index, units.data());
       const WString name(units.begin(), units.end() - (units.empty() ? 0 : 1));
-      if (name != there_->always && IsSafeEntryName(name)) {
+      if (!there_->never.empty() && name == there_->never) {
+        same = true;  // not wanted: as good as there
+      } else if (name != there_->always && IsSafeEntryName(name)) {
         const CSzFileItem& item = db_.db.Files[index];
         same = AlreadyHolds(EntryPath(there_->base, name), item.Size, item.Crc);
       }
@@ -601,6 +603,7 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
     }
     // An entry without data has no folder; asking the SDK for it would drop the cached folder.
     const UInt32 folder = item.IsDir ? kNoFolder : d.db.FileIndexToFolderIndexMap[i];
+    if (there != nullptr && !item.IsDir && name == there->never) continue;  // not wanted
     if (folder != kNoFolder && (sameness.FolderKept(folder) || sameness.Kept(i))) {
       there->kept.push_back({name, item.AttribDefined != 0, item.Attrib});
       continue;  // nothing of it written; nothing decoded of a folder that is all there

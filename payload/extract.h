@@ -38,10 +38,12 @@ struct KeptEntry {
 /// with a separator) is a regular file, never a link, with the entry's size and CRC is not written,
 /// and a solid block whose files all are is not even decoded. An entry without a CRC, and the one
 /// named always, are always written; a folder entry whose folder is there is not made again.
-/// kept receives the entries left out, in archive order.
+/// The entry named never is not wanted at all: never written, whatever is there, and counted as
+/// there for its block. kept receives the entries left out, in archive order, never's aside.
 struct AlreadyThere {
   WString base;
   WString always;
+  WString never;
   std::vector<KeptEntry> kept;
 };
 

@@ -105,8 +105,8 @@ TEST(ExtractArchive, LeavesOutWhatIsAlreadyThereAndDecodesNoBlockWhoseFilesAllAr
   ASSERT_EQ(ExtractArchive(tmp.W(u"installed"), archive, {}), 0);
   const fs::path installed = tmp.path() / "installed" / "dudizu";
   // Files written anew, and how much of the archive was read, when extracted beside "installed".
-  const auto again = [&](const WString& out, std::vector<std::string>& kept) {
-    AlreadyThere there{tmp.W(u"installed") + kPathSeparator, {}, {}};
+  const auto again = [&](const WString& out, std::vector<std::string>& kept, const WString& never = {}) {
+    AlreadyThere there{tmp.W(u"installed") + kPathSeparator, {}, never, {}};
     Recorder recorder;
     EXPECT_EQ(ExtractArchive(tmp.W(out), archive, {}, nullptr, &recorder, &there), 0);
     std::vector<std::string> written;
@@ -119,7 +119,7 @@ TEST(ExtractArchive, LeavesOutWhatIsAlreadyThereAndDecodesNoBlockWhoseFilesAllAr
     }
     // A folder that is there is not made again: only those of files written anew are.
     EXPECT_EQ(ReadTree(test::ToPath(tmp.W(out))).count("dudizu/empty-folder"), 0u);
-    EXPECT_EQ(written.size() + kept.size(), 9u);  // the reference's files
+    EXPECT_EQ(written.size() + kept.size(), never.empty() ? 9u : 8u);  // the reference's files
     return std::pair{written, recorder.read};
   };
   std::vector<std::string> kept;
@@ -142,6 +142,16 @@ TEST(ExtractArchive, LeavesOutWhatIsAlreadyThereAndDecodesNoBlockWhoseFilesAllAr
   const auto [changed, partly] = again(u"changed", kept);
   EXPECT_EQ(changed, want);
   EXPECT_GT(partly, header);
+  EXPECT_EQ(std::count(kept.begin(), kept.end(), "dudizu/data/big.txt"), 0);
+  // A file not wanted is neither written nor listed, and its block counts as there: with the link
+  // put back, nothing but the empty file is written, and only the header is read.
+#ifndef _WIN32
+  fs::remove(installed / "lib" / "core.dll");
+  fs::rename(tmp.path() / "core.dll", installed / "lib" / "core.dll");
+#endif
+  const auto [unwanted, header_only] = again(u"unwanted", kept, u"dudizu/data/big.txt");
+  EXPECT_EQ(unwanted, std::vector<std::string>{"dudizu/data/empty.txt"});
+  EXPECT_EQ(header_only, header);
   EXPECT_EQ(std::count(kept.begin(), kept.end(), "dudizu/data/big.txt"), 0);
 }
 

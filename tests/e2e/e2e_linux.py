@@ -265,9 +265,20 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
             self.assertGreater(at, 0, "the payload is not in the installer")
             f.seek(at + 32 + 16)  # past the signature header, inside the packed data
             f.write(bytes([program[at + 32 + 16] ^ 0x55]))
+        # A block is decoded only when one of its files is not there already: the installed copy of
+        # one file of the flipped block has other bytes, which the failed run must leave.
+        readme = os.path.join(user.folder, "readme.txt")
+        with open(readme, "rb") as f:
+            installed = f.read()
         for runs, (damaged, code) in enumerate(((truncated, c.DAMAGED_CODE), (flipped, FLIPPED_CODE)), 2):
             with self.subTest(os.path.basename(damaged)):
+                with open(readme, "wb") as f:
+                    f.write(installed.upper())
                 self.assertMessage(user.install(damaged), f"{c.FAILED_PREFIX}{code}", c.DAMAGED_REASON)
+                with open(readme, "rb") as f:
+                    self.assertEqual(f.read(), installed.upper())
+                with open(readme, "wb") as f:
+                    f.write(installed)
                 # The earlier installation stays as it was, and the launch is attempted all the same.
                 self.assertInstalled(user, "ZyvInstall", log_count=runs, config=USER_CONFIG)
                 self.assertFalse(os.path.exists(os.path.join(user.data, STAGING)))
