@@ -1,9 +1,9 @@
 // ZyvSHelp, the sample product's program. Each start appends one line naming its working directory
 // to launch.log in that directory, so whoever started it can see that, and where, it ran. Then it
 // shows the [ZeReveza] settings of config.ini: on standard output on POSIX; on Windows in a message
-// box only when ZYVSHELP_SHOW is set, because an unattended start must never wait for a click. On
-// POSIX, with ZYVSHELP_WAIT set, it then stays open until its standard input ends, as a program a
-// user has open does while an update runs.
+// box only when ZYVSHELP_SHOW is set, because an unattended start must never wait for a click. With
+// ZYVSHELP_WAIT set, it then stays open until its standard input ends, as a program a user has open
+// does while an update runs.
 #include <cctype>
 #include <string>
 #include <string_view>
@@ -124,6 +124,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     const std::wstring text =
         settings.empty() ? L"config.ini has no [ZeReveza] settings." : FromUtf8(settings);
     MessageBoxW(nullptr, text.c_str(), L"ZyvSHelp", MB_OK | MB_ICONINFORMATION);
+  }
+  if (GetEnvironmentVariableW(L"ZYVSHELP_WAIT", nullptr, 0) != 0) {
+    char c;
+    DWORD n = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &n, nullptr) && n > 0) {
+    }
   }
   return 0;
 }

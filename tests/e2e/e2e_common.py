@@ -40,12 +40,14 @@ def parse_arguments(add_options):
     parser.add_argument("--installer", required=True, help="the installer as the build made it")
     parser.add_argument("--damaged", required=True, help="the same installer with a truncated payload")
     parser.add_argument("--payload", required=True, help="the archive the build embedded")
+    parser.add_argument("--next", required=True, help="the installer of the next version")
+    parser.add_argument("--next-payload", required=True, help="the next version's archive")
     parser.add_argument("--sevenzip", default="7zz")
     parser.add_argument("--artifacts", required=True, help="folder for screenshots and reports")
     add_options(parser)
     global ARGS
     ARGS, rest = parser.parse_known_args()
-    for name in ("installer", "damaged", "payload", "artifacts"):
+    for name in ("installer", "damaged", "payload", "next", "next_payload", "artifacts"):
         setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
     os.makedirs(ARGS.artifacts, exist_ok=True)
     return rest
@@ -59,24 +61,26 @@ def run_tests(rest):
     sys.exit(0 if result.wasSuccessful() else 1)
 
 
-_reference = None
+_references = {}
 
 
-def payload_reference():
-    """The payload as 7zz extracts it, once per process: {relative path: bytes or None (folder)}."""
-    global _reference
-    if _reference is None:
+def payload_reference(archive=None):
+    """The payload (or another archive) as 7zz extracts it, once per process: {relative path: bytes
+    or None (folder)}."""
+    archive = archive or ARGS.payload
+    if archive not in _references:
         out = tempfile.mkdtemp(prefix="zyv-e2e-7zz.")
         try:
             # 7zz reads and writes names through the locale: UTF-8, or the CJK name is mangled.
             env = dict(os.environ, LC_ALL="C.UTF-8")
-            subprocess.run([ARGS.sevenzip, "x", "-y", "-bso0", "-bsp0", "-o" + out, ARGS.payload],
+            subprocess.run([ARGS.sevenzip, "x", "-y", "-bso0", "-bsp0", "-o" + out, archive],
                            check=True, env=env, timeout=120)
-            _reference = read_tree(os.path.join(out, INSTALL_FOLDER))
-            _reference_modes.update(exec_bits(os.path.join(out, INSTALL_FOLDER)))
+            _references[archive] = read_tree(os.path.join(out, INSTALL_FOLDER))
+            if archive == ARGS.payload:
+                _reference_modes.update(exec_bits(os.path.join(out, INSTALL_FOLDER)))
         finally:
             shutil.rmtree(out, ignore_errors=True)
-    return _reference
+    return _references[archive]
 
 
 _reference_modes = {}
@@ -163,7 +167,7 @@ def tamper_with_product(folder, newline):
 class TreeAssertions:
     """Mixed into the scenario classes."""
 
-    def assertInstalledTree(self, folder, extra=(), config=None, log_count=1, log_dir=None):
+    def assertInstalledTree(self, folder, extra=(), config=None, log_count=1, log_dir=None, archive=None):
         """The install folder holds exactly the payload (byte for byte), config.ini (compared here
         when given as bytes), launch.log with log_count lines naming log_dir (the program is started
         detached, so its line may still be on its way), and the named extra files."""
@@ -173,7 +177,7 @@ class TreeAssertions:
                          f"{log}: one line per start of the program, naming the install folder as its "
                          "working directory")
         actual = read_tree(folder)
-        reference = payload_reference()
+        reference = payload_reference(archive)
         self.assertEqual(sorted(actual), sorted(set(reference) | {LOG, INSTALLED} | set(extra)),
                          f"{folder}: the files differ from the payload's")
         for name, content in reference.items():
