@@ -40,15 +40,16 @@ def parse_arguments(add_options):
     parser.add_argument("--installer", required=True, help="the installer as the build made it")
     parser.add_argument("--damaged", required=True, help="the same installer with a truncated payload")
     parser.add_argument("--payload", required=True, help="the archive the build embedded")
-    parser.add_argument("--next", required=True, help="the installer of the next version")
-    parser.add_argument("--next-payload", required=True, help="the next version's archive")
+    parser.add_argument("--next", help="the installer of the next version (for the update scenarios)")
+    parser.add_argument("--next-payload", help="the next version's archive")
     parser.add_argument("--sevenzip", default="7zz")
     parser.add_argument("--artifacts", required=True, help="folder for screenshots and reports")
     add_options(parser)
     global ARGS
     ARGS, rest = parser.parse_known_args()
     for name in ("installer", "damaged", "payload", "next", "next_payload", "artifacts"):
-        setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
+        if getattr(ARGS, name) is not None:
+            setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
     os.makedirs(ARGS.artifacts, exist_ok=True)
     return rest
 
