@@ -312,12 +312,11 @@ Transaction::Transaction(const WString& base, const InstallState& state, Extract
   if (!PathExists(base)) MakeDirectory(base);
   MakeDirectory(folder);
   record_.phase = Phase::kStaging;
-  record_.settings = state.settings == SettingsPlace::kNone || state.config_may_be_payloads
-                         ? std::string("none")
-                         : SettingsOf(ConfigPath(base));
-  // The user's settings stay, unless a config.ini found may be the payload's copy (see above).
-  wants_settings_ = state.settings == SettingsPlace::kNone || state.config_may_be_payloads ||
-                    !PathExists(ConfigPath(base));
+  // No settings of the user's yet, or a config.ini that may be the payload's copy (see above).
+  const bool none_yet = state.settings == SettingsPlace::kNone || state.config_may_be_payloads;
+  record_.settings = none_yet ? std::string("none") : SettingsOf(ConfigPath(base));
+  // Otherwise the user's file stays, and the payload's copy is not needed.
+  wants_settings_ = none_yet || !PathExists(ConfigPath(base));
   record_.staging = FreeName(folder, kStagingStem);
   record_.aside = FreeName(folder, kAsideStem);
   // The record first: a run stopped from here on is known to the next, which deletes its staging.

@@ -187,13 +187,11 @@ def CountWrites(argv, cwd, env, work, home):
                 continue
             if " = -1 " in call or not any(flag in call for flag in WRITE_FLAGS):
                 continue
-            if call.startswith("open"):  # open("path"...) or openat(fd</dir>, "path"...)
-                dirfd, _, rest = call.partition("(")[2].partition(", ") if call.startswith("openat") else ("", "", call.partition("(")[2])
-                name = rest.split('"')[1]
-                if not name.startswith("/"):
-                    name = dirfd.partition("<")[2].rstrip(">") + "/" + name
-            else:
-                name = call.split('"')[1]
+            # open("path", ...), creat("path", ...) or openat(fd</folder>, "path", ...)
+            args = call.partition("(")[2]
+            name = args.split('"')[1]
+            if call.startswith("openat") and not name.startswith("/"):
+                name = args.partition("<")[2].partition(">")[0] + "/" + name
             if not name.startswith(home) or name.endswith("/launch.log"):
                 continue
             inside = name[len(folder):] if name.startswith(folder) else None
@@ -207,7 +205,7 @@ def Size(n):
     return f"{n / 2**20:.1f} MiB" if n >= 2**20 else f"{n / 2**10:.0f} KiB"
 
 
-def Measure(args, name):
+def Measure(args, name, changed):
     archive = os.path.join(args.payloads, name + ".7z")
     runs = args.large_runs if name == "large" else args.runs
     work = tempfile.mkdtemp(prefix=name + ".", dir=args.work)
@@ -217,7 +215,6 @@ def Measure(args, name):
     peaks = {t[0]: 0 for t in tools}
     trees = {}
     count = 0
-    changed = None if args.decode else Changed(archive)
     for round_ in range(runs + 1):  # round 0 warms the page cache and checks the trees
         shift = round_ % len(tools)
         for tool in tools[shift:] + tools[:shift]:
@@ -333,18 +330,19 @@ def main():
         archive = os.path.join(args.payloads, name + ".7z")
         unpacked, largest = Folders(archive)
         bound = largest + 64 * 2**20
-        times, cpus, peaks, runs, writes = Measure(args, name)
+        changed = None if args.decode else Changed(archive)
+        times, cpus, peaks, runs, writes = Measure(args, name, changed)
         peer = DECODE_PEER if args.decode else PEER
         base_t = statistics.median(times[peer])
         base_c = statistics.median(cpus[peer])
         base_m = peaks[peer]
         print(f"{name}: {Size(os.path.getsize(archive))} packed, {Size(unpacked)} unpacked, largest folder "
               f"{Size(largest)}; median of {runs} runs")
-        print(f"  {'tool':<25} {'wall ms':>9} {'x':>6} {'cpu ms':>9} {'x':>6} {'peak MiB':>9} {'x':>6}  targets")
+        print(f"  {'tool':<31} {'wall ms':>9} {'x':>6} {'cpu ms':>9} {'x':>6} {'peak MiB':>9} {'x':>6}  targets")
         for tool in times:
             t = statistics.median(times[tool])
             c = statistics.median(cpus[tool])
-            line = (f"  {tool:<25} {t * 1000:9.1f} {t / base_t:6.2f} {c * 1000:9.1f} {c / base_c:6.2f} "
+            line = (f"  {tool:<31} {t * 1000:9.1f} {t / base_t:6.2f} {c * 1000:9.1f} {c / base_c:6.2f} "
                     f"{peaks[tool] / 1024:9.1f} {peaks[tool] / base_m:6.2f}")
             if tool in targets:
                 in_memory = "ok" if peaks[tool] * 1024 <= bound else "MISSED"
@@ -357,10 +355,10 @@ def main():
                              f"memory <= {Size(bound)} {in_memory}")
             print(line)
         if writes:
-            print(f"  files opened for writing, one run under strace (one changed: {Changed(archive)})")
-            print(f"  {'installer':<25} {'product':>9} {'staging':>9} {'own':>6} {'flushes':>8}")
+            print(f"  files opened for writing, one run under strace (one changed: {changed})")
+            print(f"  {'installer':<31} {'product':>9} {'staging':>9} {'own':>6} {'flushes':>8}")
             for tool, c in writes.items():
-                line = f"  {tool:<25} {c['product']:9d} {c['staging']:9d} {c['own']:6d} {c['flushes']:8d}"
+                line = f"  {tool:<31} {c['product']:9d} {c['staging']:9d} {c['own']:6d} {c['flushes']:8d}"
                 if tool == f"{UPDATE} (ours)":
                     line += f"  product files written: 0 {'ok' if c['product'] == 0 else 'MISSED'}"
                 elif tool == f"{REPAIR} (ours)":
