@@ -395,7 +395,7 @@ int Transaction::Commit(const std::vector<KeptEntry>& kept, ExtractFailure* fail
   }
   AskHoldersToClose(replaced);
   if (!Complete(r, record_, installed, failure, false, durable)) return kExtractNotWritten;
-  // A file left in place gets the archive's attributes again where they changed.
+  // A file left in place gets the archive's attributes again where they differ.
   for (const KeptEntry& k : kept) {
     if (k.attribDefined && !k.folder)
       ApplyFileAttributes(EntryPath(r.base, k.name), k.attrib, FileCreationMask());

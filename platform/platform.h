@@ -171,7 +171,7 @@ std::uint32_t FileCreationMask();
 /// Applies the attribute word stored in an archive to a written file. Windows: the value as it
 /// stands. POSIX: with the 0x8000 extension bit the high 16 bits are a mode whose permission bits
 /// apply, less those in creationMask (from FileCreationMask); the read-only bit (0x1) clears the
-/// write bits. False when the system refused.
+/// write bits. A file that has them already is not changed. False when the system refused.
 bool ApplyFileAttributes(const WString& path, std::uint32_t attrib, std::uint32_t creationMask);
 
 /// Asks the system to back a large block that is about to be written end to end with large pages:

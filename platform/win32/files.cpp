@@ -148,6 +148,13 @@ bool ReplaceFileAtomically(const WString& from, const WString& to) {
 std::uint32_t FileCreationMask() { return 0; }
 
 bool ApplyFileAttributes(const WString& path, std::uint32_t attrib, std::uint32_t /*creationMask*/) {
+  // The bits SetFileAttributesW sets (FILE_ATTRIBUTE_NORMAL is none of them). A file that already
+  // has the word's is left alone: a re-installation touches nothing of a file it keeps.
+  constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                              FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                              FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  const DWORD current = GetFileAttributesW(W(path));
+  if (current != INVALID_FILE_ATTRIBUTES && (current & kSettable) == (attrib & kSettable)) return true;
   return SetFileAttributesW(W(path), attrib) != FALSE;
 }
 
