@@ -267,8 +267,12 @@ void RecoverInstallFolder(const WString& base, InstallState& state) {
   const bool found = ReadRunRecord(base, record);
   if (found) {
     const Roots r = RootsOf(base, record.staging, record.aside);
-    InstalledList installed;
-    ReadInstalledList(base, installed);
+    // What the last run installed: read only by the phases that move or remove files.
+    const auto installed = [&base] {
+      InstalledList list;
+      ReadInstalledList(base, list);
+      return list;
+    };
     switch (record.phase) {
       case Phase::kLegacy:
         // The user's file back in its place: from now on it is never moved.
@@ -283,10 +287,10 @@ void RecoverInstallFolder(const WString& base, InstallState& state) {
         ClearRunRecord(base);
         break;
       case Phase::kCommitting:
-        Complete(r, record, installed, nullptr, true, true);
+        Complete(r, record, installed(), nullptr, true, true);
         break;
       case Phase::kCommitted:
-        Finish(r, record, installed);
+        Finish(r, record, installed());
         break;
       case Phase::kSettled:
         break;

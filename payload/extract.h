@@ -65,9 +65,6 @@ struct AlreadyThere {
 /// its entry with kExtractNotWritten, its path and LinkRefusedError().
 /// With progress, reading is reported as it goes: the bytes of the archive file read so far, of its
 /// size (a solid folder's share moves while it is decoded, not only between files).
-/// The path of an archive entry (its name, "/" between names) under root, in the system's form.
-WString EntryPath(const WString& root, const WString& name);
-
 /// With there, what is already there under there->base is left out (see AlreadyThere); the files
 /// are read and checked on the worker pool ahead of the walk.
 int ExtractArchive(const WString& destination, const WString& archive, std::vector<WString> keep,
@@ -80,5 +77,8 @@ bool ArchiveUnpackedSize(std::span<const unsigned char> archive, std::uint64_t& 
 
 /// Creates every folder of path, shortest first; true when the deepest creation succeeded.
 bool CreateDirectoryChain(const WString& path);
+
+/// The path of an archive entry (its name, "/" between names) under root, in the system's form.
+WString EntryPath(const WString& root, const WString& name);
 
 }  // namespace zyv
