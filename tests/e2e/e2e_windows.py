@@ -133,6 +133,10 @@ class Prefix:
         shutil.copy2(program, copy)
         return copy
 
+    def settle(self):
+        """Waits (a minute at most) until nothing runs in this prefix any more."""
+        subprocess.run(["timeout", "60", "wineserver", "-w"], env=self.env(), capture_output=True)
+
     def run(self, program, stem):
         """Runs the installer under the harness: while its box is up, counts the lines of
         launch.log and reads what the windows on screen say; then OK. Gives the harness's report as
@@ -147,7 +151,7 @@ class Prefix:
         q = shlex.quote
         # The program an earlier run started may not have logged its start yet: let everything
         # running in this prefix end before counting, or its line would be taken for one of this run.
-        subprocess.run(["timeout", "60", "wineserver", "-w"], env=self.env(), capture_output=True)
+        self.settle()
         lines_before = len(c.log_lines(log))
         hook = (f"tr -cd '\\n' < {q(log)} 2>/dev/null | wc -c > {q(state)}; "
                 f"\"$ZYV_HARNESS_WINE\" {q(c.ARGS.probe)} > {q(probe)} 2>/dev/null")
@@ -263,7 +267,7 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         """No registry value names the product, its folder or the installer, and the framework's
         company key (set, never used) was not created. The registry reaches its files once the
         prefix's wineserver has ended."""
-        subprocess.run(["timeout", "60", "wineserver", "-w"], env=prefix.env(), capture_output=True)
+        prefix.settle()
         company = "应用程序向导生成的本地应用程序"
         needles = ["zyv", "dudizu", "kelvora", company.lower(), "".join(f"\\x{ord(ch):04x}" for ch in company)]
         for name in ("system.reg", "user.reg", "userdef.reg"):
@@ -344,6 +348,7 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         prefix = self.fresh_prefix()
         installer = prefix.place(c.ARGS.installer, "ZyvInstall.exe")
         self.assertBox(prefix.run(installer, "full_disk-1"), "ZyvInstall", COMPLETED)
+        prefix.settle()  # the program it started has logged its start, and left the folder
         self.edit_settings(prefix)
         # The install folder on a small file system of its own, holding v1 as installed. The base
         # stays on the big disk: the room check passes, and the writes meet the full disk.
@@ -425,7 +430,7 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         """The run refuses the link with code 21 and its path, and starts nothing."""
         report = prefix.run(installer, stem)
         self.assertBox(report, "ZyvInstall", f"{c.FAILED_PREFIX}21 路径 {link_windows}{LINK_REASON}")
-        subprocess.run(["timeout", "60", "wineserver", "-w"], env=prefix.env(), capture_output=True)
+        prefix.settle()
 
     def installed_and_edited(self, prefix, stem):
         installer = prefix.place(c.ARGS.installer, "ZyvInstall.exe")
