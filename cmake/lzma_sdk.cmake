@@ -22,8 +22,10 @@ if(NOT "${_sdk_stamp}" STREQUAL "${_sdk_patch_hashes}")
   message(FATAL_ERROR "The LZMA SDK in ${ZYV_SDK_DIR} lacks the current patches/lzma-9.22: run scripts/setup")
 endif()
 
-set(_sdk_files 7zAlloc.c 7zBuf.c 7zCrc.c 7zCrcOpt.c 7zDec.c 7zFile.c 7zIn.c 7zStream.c Bcj2.c Bra.c
-               Bra86.c CpuArch.c Lzma2Dec.c LzmaDec.c)
+# Not 7zDec.c and Bcj2.c: the SDK's whole-block decoder. payload/block_decoder.cpp streams blocks,
+# and gives the reader the SzFolder_Decode it calls for an encoded header.
+set(_sdk_files 7zAlloc.c 7zBuf.c 7zCrc.c 7zCrcOpt.c 7zFile.c 7zIn.c 7zStream.c Bra.c Bra86.c CpuArch.c
+               Lzma2Dec.c LzmaDec.c)
 list(TRANSFORM _sdk_files PREPEND "${_sdk_c}/")
 add_library(lzma_sdk STATIC ${_sdk_files})
 target_include_directories(lzma_sdk SYSTEM PUBLIC "${_sdk_c}")
@@ -64,4 +66,15 @@ if(ZYV_SANITIZE)
   # null buffer that Buf_Create gives for size 0 (zero bytes copied; found by extract_fuzzer, the
   # archive is the empty-names case of tests/fixtures/make_bad_archives.py).
   target_compile_options(lzma_sdk PRIVATE -fno-sanitize=alignment,nonnull-attribute)
+endif()
+
+# The SDK's whole-block decoder, for the tests' differential comparison and the benchmark's
+# reference decoder only: its SzFolder_Decode is renamed SdkFolderDecode, beside the streaming one.
+add_library(lzma_sdk_whole STATIC "${_sdk_c}/7zDec.c" "${_sdk_c}/Bcj2.c")
+target_link_libraries(lzma_sdk_whole PUBLIC lzma_sdk)
+target_compile_definitions(lzma_sdk_whole PUBLIC SzFolder_Decode=SdkFolderDecode)
+set_target_properties(lzma_sdk_whole PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_CODE ON)
+target_compile_options(lzma_sdk_whole PRIVATE -w)
+if(ZYV_SANITIZE)
+  target_compile_options(lzma_sdk_whole PRIVATE -fno-sanitize=alignment,nonnull-attribute)
 endif()

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "payload/archive_file.h"
+#include "payload/block_decoder.h"
 #include "payload/extract_shared.h"
 #include "payload/open_archive.h"
 #include "platform/text.h"
@@ -278,6 +279,17 @@ WString EntryName(const CSzArEx& db, UInt32 i) {
   return WString(units.begin(), units.end() - (units.empty() ? 0 : 1));
 }
 
+/// The archive file as the check's decoder reads it, one block at a time.
+struct CheckSource final : PackSource {
+  explicit CheckSource(CSzFile* f) : file(f) {}
+  SRes ReadAt(std::uint64_t offset, Byte* buffer, std::size_t& size) override {
+    Int64 pos = static_cast<Int64>(offset);
+    if (offset > UInt64{INT64_MAX} || File_Seek(file, &pos, SZ_SEEK_SET) != 0) return SZ_ERROR_READ;
+    return File_Read(file, buffer, &size) == 0 ? SZ_OK : SZ_ERROR_READ;
+  }
+  CSzFile* file;
+};
+
 std::string Mib(UInt64 bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB"; }
 
 ArchiveVerdict Check(const WString& path) {
@@ -289,21 +301,34 @@ ArchiveVerdict Check(const WString& path) {
     return RefuseOpen(res, &r.archive.file);
   const CSzAr& ar = r.db.db;
 
-  // Sizes first: a folder the reader could not hold is refused before any decoding.
-  const UInt64 limit = kMaxAllocation;
+  // Coders and dictionaries first: a block the installer could not decode is refused before any
+  // decoding. Its size does not matter: blocks are streamed into their files.
   UInt64 largest = 0;
   for (UInt32 f = 0; f < ar.NumFolders; ++f) {
-    const CSzFolder& folder = ar.Folders[f];
-    const UInt64 size = SzFolder_GetUnpackSize(const_cast<CSzFolder*>(&folder));
-    if (size > limit) {
-      const UInt32 first = r.db.FolderStartFileIndex[f];
-      return Refuse("a solid block (starting with "s + Quote(EntryName(r.db, first)) + ") unpacks to " +
-                    Mib(size) + ", more than the " + Mib(limit) +
-                    " the installer can hold in memory: pack with smaller solid blocks (7zz -ms=64m); no "
-                    "single file may be larger than " +
-                    Mib(limit));
+    const std::string where =
+        " (starting with "s + Quote(EntryName(r.db, r.db.FolderStartFileIndex[f])) + ")";
+    BlockNeed need;
+    const SRes res = CheckBlock(r.db, f, need);
+    if (res == SZ_ERROR_UNSUPPORTED) {
+      const CSzFolder& folder = ar.Folders[f];
+      std::vector<UInt64> ids;
+      for (UInt32 c = 0; c < folder.NumCoders; ++c) ids.push_back(folder.Coders[c].MethodID);
+      return RefuseCoders(ids, false, where);
     }
-    largest = std::max(largest, size);
+    if (res != SZ_OK) {
+      return Refuse("a solid block"s + where + " has coder properties 7-Zip does not write (code " +
+                    std::to_string(res) + "): it is damaged or forged, pack it again");
+    }
+    if (need.dictionaries > kDictionaryBudget) {
+      // The largest power of two that fits beside the block's other dictionaries.
+      UInt64 fits = UInt64{1} << 20;
+      while (fits * 2 + (need.dictionaries - need.largest) <= kDictionaryBudget) fits *= 2;
+      return Refuse("a solid block"s + where + " needs " + Mib(need.dictionaries) +
+                    " of dictionaries, more than the " + Mib(kDictionaryBudget) +
+                    " the installer decodes with: pack with a smaller dictionary (7zz -md=" +
+                    std::to_string(fits >> 20) + "m)");
+    }
+    largest = std::max<UInt64>(largest, need.dictionaries);
   }
   // The database's file sizes must fit in their folders: the reader trusts them when it hands
   // out a file's place in the decoded folder.
@@ -360,45 +385,57 @@ ArchiveVerdict Check(const WString& path) {
         "[ZeReveza] section");
   }
 
-  // Every file decoded as the installer decodes it, each folder once, with the folder's and the
-  // file's checksums verified by the reader.
+  // Every block decoded as the installer decodes it, streamed, every file's checksum verified.
   bool sectionFound = false;
-  for (UInt32 i = 0; i < ar.NumFiles; ++i) {
-    if (ar.Files[i].IsDir || r.db.FileIndexToFolderIndexMap[i] == 0xFFFFFFFF) continue;
-    size_t offset = 0;
-    size_t size = 0;
-    const SRes res = SzArEx_Extract(&r.db, stream, i, &r.block, &r.out, &r.outSize, &offset, &size,
-                                    r.alloc.Main(), r.alloc.Temp());
+  CheckSource source(&r.archive.file);
+  std::vector<Byte> buffer(1 << 20);
+  std::string settingsBytes;
+  for (UInt32 f = 0; f < ar.NumFolders; ++f) {
+    BlockDecoder decoder;
+    SRes res = decoder.Init(r.db, f, source, r.alloc.Main());
+    UInt32 i = r.db.FolderStartFileIndex[f];
+    for (; res == SZ_OK && i < ar.NumFiles; ++i) {
+      if (r.db.FileIndexToFolderIndexMap[i] != f) {
+        if (ar.Files[i].IsDir || r.db.FileIndexToFolderIndexMap[i] == 0xFFFFFFFF) continue;
+        break;
+      }
+      UInt32 sum = CRC_INIT_VAL;
+      for (UInt64 left = ar.Files[i].Size; res == SZ_OK && left > 0;) {
+        size_t got = 0;
+        res = decoder.Read(buffer.data(), static_cast<size_t>(std::min<UInt64>(left, buffer.size())), got);
+        if (res == SZ_OK && got == 0) res = SZ_ERROR_DATA;
+        sum = CrcUpdate(sum, buffer.data(), got);
+        if (i == settings) settingsBytes.append(reinterpret_cast<const char*>(buffer.data()), got);
+        left -= got;
+      }
+      if (res == SZ_OK && ar.Files[i].CrcDefined && CRC_GET_DIGEST(sum) != ar.Files[i].Crc)
+        res = SZ_ERROR_CRC;
+      if (res != SZ_OK) break;
+    }
+    if (res == SZ_OK) continue;
+    if (i >= ar.NumFiles || r.db.FileIndexToFolderIndexMap[i] != f) i = r.db.FolderStartFileIndex[f];
     const std::string where = " at "s + Quote(EntryName(r.db, i)) + " (code " + std::to_string(res) + ")";
     switch (res) {
-      case SZ_OK:
-        break;
       case SZ_ERROR_CRC:
         return Refuse("a checksum does not match"s + where + ": the archive is damaged, pack it again");
-      case SZ_ERROR_UNSUPPORTED: {
-        const CSzFolder& folder = ar.Folders[r.db.FileIndexToFolderIndexMap[i]];
-        std::vector<UInt64> ids;
-        for (UInt32 c = 0; c < folder.NumCoders; ++c) ids.push_back(folder.Coders[c].MethodID);
-        return RefuseCoders(ids, false, " starting with "s + Quote(EntryName(r.db, i)));
-      }
       case SZ_ERROR_MEM:
         return Refuse("the decoder needs more memory than the installer allows"s + where +
-                      ": pack with smaller solid blocks (7zz -ms=64m)");
+                      ": pack with a smaller dictionary (7zz -md=64m)");
       case SZ_ERROR_INPUT_EOF:
         return Refuse("the archive is cut short"s + where + ": copy it again whole");
       default:
         return Refuse("the archive cannot be decoded"s + where + ": it is damaged, pack it again");
     }
-    if (i == settings) sectionFound = HasSection(r.out + offset, size);
   }
+  sectionFound = HasSection(reinterpret_cast<const Byte*>(settingsBytes.data()), settingsBytes.size());
   if (!sectionFound) {
     return Refuse(
         "dudizu/config.ini has no [ZeReveza] section, where the installer keeps the user's settings: "
         "add the line [ZeReveza] to it");
   }
   return {true, std::to_string(ar.NumFiles) + " entries and " + std::to_string(ar.NumFolders) +
-                    " solid blocks decoded and checked; the largest unpacks to " + Mib(largest) + " of the " +
-                    Mib(limit) + " allowed"};
+                    " solid blocks decoded and checked; the largest needs " + Mib(largest) +
+                    " of dictionaries, of the " + Mib(kDictionaryBudget) + " allowed"};
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
-// Drives the LZMA SDK's 7z reader: open the database, then walk its entries in order, and for each
-// decide (a sound name; a file already there is left out, checked on the pool ahead of the walk),
-// decode (its solid folder, once, kept cached by the SDK between entries; never a folder whose files
-// are all there) and place (its folders made, its file queued for the pool's writers).
+// Drives the LZMA SDK's 7z reader and the streaming block decoder: open the database, then walk its
+// entries in order, and for each decide (a sound name; a file already there is left out, checked on
+// the pool ahead of the walk) and place (its folders made, its file planned). Each block the walk
+// has planned goes to the block decoders (block_decoder.h), which run side by side, one a thread,
+// and hand each file's bytes, as they are decoded, to the pool's writers; a block whose files are
+// all there is never decoded.
 #include "payload/extract.h"
 
 #include <7z.h>
 #include <7zCrc.h>
 #include <7zFile.h>
+#include <CpuArch.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,15 +18,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "payload/archive_file.h"
+#include "payload/block_decoder.h"
 #include "payload/extract_shared.h"
 #include "payload/open_archive.h"
 #include "platform/upcase.h"
@@ -34,35 +40,29 @@ namespace {
 
 constexpr UInt32 kNoFolder = 0xFFFFFFFF;
 
-/// The archive file as the look-ahead buffer reads it, telling progress how much of it has been
-/// read: every byte read counts once, up to the file's size, so the share only grows (the reader
-/// reads the header at the file's end first, then the packed streams from its start). The SDK hands
-/// s back as the first argument, so it comes first.
-struct CountingStream {
-  ISeekInStream s;
-  ISeekInStream* file;
-  ProgressSink* progress;
-  UInt64 size = 0;
-  UInt64 read = 0;
+/// The bytes of the archive file read so far, of its size, told to progress as they are read.
+/// Each byte counts once: the database's bytes (the start header, the header and its packed form)
+/// when it has been read, a pack stream's bytes as a decoder reads them, and what a decoder that has
+/// finished its block passed over unread. Invariant: read never decreases and never exceeds size.
+class ReadProgress {
+ public:
+  ReadProgress(ProgressSink* sink, UInt64 size) : sink_(sink), size_(size) {}
+  void Add(UInt64 bytes) {
+    if (sink_ == nullptr) return;
+    const std::lock_guard lock(mutex_);
+    read_ = std::min(size_, read_ + std::min(bytes, size_));
+    sink_->Report(read_, size_);
+  }
 
-  static SRes Read(void* p, void* buf, size_t* size) {
-    auto* self = static_cast<CountingStream*>(p);
-    const SRes res = self->file->Read(self->file, buf, size);
-    if (res == SZ_OK) {
-      self->read = std::min(self->size, self->read + *size);
-      self->progress->Report(self->read, self->size);
-    }
-    return res;
-  }
-  static SRes Seek(void* p, Int64* pos, ESzSeek origin) {
-    auto* self = static_cast<CountingStream*>(p);
-    return self->file->Seek(self->file, pos, origin);
-  }
+ private:
+  ProgressSink* const sink_;
+  const UInt64 size_;
+  std::mutex mutex_;
+  UInt64 read_ = 0;
 };
 
-/// What one call opens, allocates and decodes into, released whichever way the call ends.
+/// What one call opens and allocates, released whichever way the call ends.
 struct Decoder : ArchiveReader {
-  CountingStream counting{};
   UInt16* name = nullptr;  // grows to the longest name met so far
   size_t nameCapacity = 0;
 
@@ -103,6 +103,26 @@ size_t CommonLength(const WString& made, const WString& name) {
                              made.begin());
 }
 
+/// The 7z CRC-32 of size bytes at data, continuing from crc: eight bytes a step over the SDK's eight
+/// tables (7zCrc.c builds them on x86 and x86-64, where the SDK's own eight-table loop is in
+/// assembly that this build does not have, so its C build goes four bytes a step). The CRC of the
+/// written files is a tenth of an extraction's work: twice as fast, it overlaps the decoding.
+UInt32 UpdateCrc(UInt32 crc, const Byte* data, size_t size) {
+#ifdef MY_CPU_X86_OR_AMD64
+  const UInt32* t = g_CrcTable;
+  for (; size >= 8; size -= 8, data += 8) {
+    UInt32 a, b;
+    std::memcpy(&a, data, 4);
+    std::memcpy(&b, data + 4, 4);
+    a ^= crc;
+    crc = t[0x700 + (a & 0xFF)] ^ t[0x600 + ((a >> 8) & 0xFF)] ^ t[0x500 + ((a >> 16) & 0xFF)] ^
+          t[0x400 + (a >> 24)] ^ t[0x300 + (b & 0xFF)] ^ t[0x200 + ((b >> 8) & 0xFF)] ^
+          t[0x100 + ((b >> 16) & 0xFF)] ^ t[b >> 24];
+  }
+#endif
+  return CrcUpdate(crc, data, size);
+}
+
 /// Records path and the system's error (read first, before anything can change it) in failure.
 int Fail(int code, const WString& path, ExtractFailure* failure) {
   const int error = LastSystemError();
@@ -111,28 +131,6 @@ int Fail(int code, const WString& path, ExtractFailure* failure) {
     failure->systemError = error;
   }
   return code;
-}
-
-/// Writes size bytes to path, replacing it, and closes it. False on failure, with the system's
-/// reason (read at once after the failing call) in error.
-bool WriteOutputFile(const WString& path, const Byte* data, size_t size, int& error) {
-  CSzFile out;
-  File_Construct(&out);
-  if (!CreateOutputFile(&out, path)) {
-    error = LastSystemError();
-    return false;
-  }
-  size_t written = size;
-  if (size != 0 && (File_Write(&out, data, &written) != 0 || written != size)) {
-    error = LastSystemError();
-    File_Close(&out);
-    return false;
-  }
-  if (File_Close(&out) != 0) {
-    error = LastSystemError();
-    return false;
-  }
-  return true;
 }
 
 bool KeptByList(const WString& full, const std::vector<WString>& keep) {
@@ -144,29 +142,20 @@ bool KeptByList(const WString& full, const std::vector<WString>& keep) {
 
 constexpr UInt32 kNoEntry = 0xFFFFFFFF;
 
-/// While a decoded folder's files are still being written, the next folder may be decoded beside
-/// it as long as both, with every earlier folder still being written, fit in the largest folder
-/// plus this much; the rest of the 64 MiB beyond the largest folder is left to the decoder's own
-/// buffers and the program.
-constexpr UInt64 kOverlapAllowance = UInt64{56} << 20;
-
 /// A write starts only while fewer than this many writes queued before it are unfinished: a write
-/// that fails (or is slow to) cannot be overtaken by more, so at most kWriteAhead - 1 files after a
-/// failing one are written, whatever the number of workers and however the system schedules them.
+/// that fails (or is slow to) cannot be overtaken by more, so at most kWriteAhead - 1 writes after a
+/// failing one are made, whatever the number of workers and however the system schedules them.
 constexpr UInt64 kWriteAhead = 16;
 
-/// The bytes of decoded folders alive at once. Invariant: the bytes held never exceed the room,
-/// unless a single folder larger than it is all that is held (the largest folder always fits).
+/// The dictionaries of the blocks being decoded at once. Invariant: the bytes held never exceed the
+/// room, unless a single block larger than it is all that is held (it is then decoded alone).
 class BlockBudget {
  public:
   explicit BlockBudget(UInt64 room) : room_(room) {}
-  /// Waits until size more bytes fit beside those held.
-  void WaitForRoom(UInt64 size) {
+  /// Waits until size more bytes fit beside those held, and holds them.
+  void Take(UInt64 size) {
     std::unique_lock lock(mutex_);
     released_.wait(lock, [&] { return held_ == 0 || held_ + size <= room_; });
-  }
-  void Take(UInt64 size) {
-    const std::lock_guard lock(mutex_);
     held_ += size;
   }
   void Give(UInt64 size) {
@@ -184,54 +173,103 @@ class BlockBudget {
   UInt64 held_ = 0;
 };
 
-/// The folder the reader holds decoded, shared by the writes from it. Invariant: while shared,
-/// the reader's buffer is the shared block (the reader lets go of it before it decodes the next
-/// folder, and the last write frees it); the budget counts every shared block until it is freed.
-class SharedBlock {
+/// One decoder's output buffers, which the writes of the files they hold read from. Invariant: a
+/// chunk is filled again only once nothing refers to it: not the decoder, which refers to the chunk
+/// it fills and carves into files, nor a write queued from it, until that write has ended.
+class Chunks {
  public:
-  SharedBlock(ArchiveReader& reader, BlockBudget& budget) : reader_(reader), budget_(budget) {}
-  /// The reader's buffer is freed by whoever held it last; the writes have all ended by now.
-  ~SharedBlock() { LetGo(); }
-  SharedBlock(const SharedBlock&) = delete;
-  SharedBlock& operator=(const SharedBlock&) = delete;
+  static constexpr unsigned kCount = 4;
+  static constexpr size_t kSize = size_t{1} << 20;
 
-  /// Before the reader decodes another folder: its current one passes to the writes alone.
-  void LetGo() {
-    if (current_ != nullptr && current_.get() == reader_.out) {
-      reader_.out = nullptr;
-      reader_.outSize = 0;
-    }
-    current_.reset();
+  Chunks() = default;
+  ~Chunks() {
+    for (Byte* data : data_) std::free(data);
   }
-  /// After the reader has given an entry's data: the block it lies in, shared from now on.
-  const std::shared_ptr<Byte>& Adopt() {
-    if (reader_.out == nullptr || current_.get() == reader_.out) return current_;
-    const size_t size = reader_.outSize;
-    budget_.Take(size);
-    try {
-      current_ = std::shared_ptr<Byte>(reader_.out, [this, size](Byte* block) {
-        IAlloc_Free(reader_.alloc.Main(), block);
-        budget_.Give(size);
-      });
-    } catch (...) {
-      reader_.out = nullptr;  // the deleter has run: the block is gone
-      reader_.outSize = 0;
-      throw;
+  Chunks(const Chunks&) = delete;
+  Chunks& operator=(const Chunks&) = delete;
+
+  /// Waits for a chunk nothing refers to, which the caller then refers to; nullptr when its memory
+  /// is refused.
+  Byte* Take(unsigned& index) {
+    std::unique_lock lock(mutex_);
+    released_.wait(lock, [&] { return std::find(refs_, refs_ + kCount, 0u) != refs_ + kCount; });
+    index = static_cast<unsigned>(std::find(refs_, refs_ + kCount, 0u) - refs_);
+    if (data_[index] == nullptr) data_[index] = static_cast<Byte*>(std::malloc(kSize));
+    if (data_[index] == nullptr) return nullptr;
+    refs_[index] = 1;
+    return data_[index];
+  }
+  void Refer(unsigned index) {
+    const std::lock_guard lock(mutex_);
+    ++refs_[index];
+  }
+  void Release(unsigned index) {
+    {
+      const std::lock_guard lock(mutex_);
+      --refs_[index];
     }
-    return current_;
+    released_.notify_all();
   }
 
  private:
-  ArchiveReader& reader_;
-  BlockBudget& budget_;
-  std::shared_ptr<Byte> current_;
+  std::mutex mutex_;
+  std::condition_variable released_;
+  Byte* data_[kCount] = {};
+  unsigned refs_[kCount] = {};
+};
+
+/// A file written from its block as it is decoded, shared by the writes of its pieces. The pieces
+/// are written in the order they were queued, one at a time: each write takes the next one waiting,
+/// under the file's lock, whichever of the pool's threads started it. Its CRC is computed as it is
+/// written and compared once the last piece is; a file that fails it, or whose block fails before
+/// its end, is removed: of a failing entry nothing stays.
+struct OutFile {
+  struct Piece {
+    const Byte* data;
+    size_t size;
+    Chunks* chunks;  // the chunk it lies in, released once written (none for an empty file)
+    unsigned chunk;
+    bool last;
+    bool discard = false;  // with last: the block failed before the file's end; it is removed
+  };
+
+  OutFile(UInt32 i, WString p, const CSzFileItem& item)
+      : index(i),
+        path(std::move(p)),
+        attribDefined(item.AttribDefined != 0),
+        attrib(item.Attrib),
+        crcDefined(item.CrcDefined != 0),
+        crc(item.Crc) {
+    File_Construct(&file);
+  }
+  ~OutFile() {
+    if (open) File_Close(&file);
+    for (const Piece& piece : pieces) {
+      if (piece.chunks != nullptr) piece.chunks->Release(piece.chunk);
+    }
+  }
+  OutFile(const OutFile&) = delete;
+  OutFile& operator=(const OutFile&) = delete;
+
+  const UInt32 index;
+  const WString path;
+  const bool attribDefined;
+  const UInt32 attrib;
+  const bool crcDefined;
+  const UInt32 crc;
+  std::mutex mutex;  // guards what follows
+  std::deque<Piece> pieces;
+  CSzFile file;
+  bool open = false;
+  bool failed = false;  // nothing more of it is written
+  UInt32 sum = CRC_INIT_VAL;
 };
 
 /// The order in which queued writes may start. Invariant: a write starts only while fewer than
 /// kWriteAhead writes submitted before it are unfinished.
 class WriteTurns {
  public:
-  /// The next write's number in submission order (on the walk's thread only).
+  /// The next write's number in submission order (the caller submits in this order).
   UInt64 Next() { return submitted_++; }
 
   /// Held by a write from when it may start until it has ended.
@@ -321,16 +359,13 @@ WString PathKey(const WString& path) {
 #endif
 }
 
-/// The files of the walk, written and closed by the worker pool in the order the archive lists
-/// them, and the first failure in that order. Once a failure is recorded no write of an entry after
-/// it starts; those already started (at most kWriteAhead - 1) finish. Invariant: two writes of one
-/// path, or a folder made where a file is still to be written, happen in archive order: a path
-/// already queued drains the pool before it is touched again (BeforeTouching).
+/// The files of the walk, written and closed by the worker pool piece by piece as their blocks are
+/// decoded, and the first failure in archive order. Once a failure is recorded no write of an entry
+/// after it starts; those already started (at most kWriteAhead - 1 after it) finish.
 class Writers {
  public:
-  Writers(ArchiveReader& reader, UInt64 largestFolder)
-      : budget_(largestFolder + kOverlapAllowance), block_(reader, budget_), reader_(reader) {}
-  ~Writers() { pool_.Wait(); }  // before the block and the reader's buffer can go
+  Writers() = default;
+  ~Writers() { pool_.Wait(); }  // before the files and chunks the writes hold can go
   Writers(const Writers&) = delete;
   Writers& operator=(const Writers&) = delete;
 
@@ -339,62 +374,82 @@ class Writers {
 
   FirstFailure& failure() { return failure_; }
 
-  /// Before the reader decodes folder (of size bytes): the folder it holds passes to the writes
-  /// still to come from it, and this waits until the new one fits beside those still held.
-  void BeforeDecoding(UInt32 folder, UInt64 size) {
-    if (reader_.out == nullptr || reader_.block == folder) return;
-    block_.LetGo();
-    budget_.WaitForRoom(size);
-  }
-
-  /// After the reader has given an entry's data: the block it lies in, shared from now on.
-  void Adopt() { block_.Adopt(); }
-
-  /// Before path is made or written: drains the pool when a write still queued or running may be
-  /// on its way to it.
-  void BeforeTouching(const WString& path) {
-    if (!queued_.empty() && queued_.count(PathKey(path)) != 0) {
-      pool_.Wait();
-      queued_.clear();
+  /// Queues the write of piece, the next one of file.
+  void Write(const std::shared_ptr<OutFile>& file, const OutFile::Piece& piece) {
+    {
+      const std::lock_guard lock(file->mutex);
+      file->pieces.push_back(piece);
     }
+    // Turns are numbered in the order the writes are queued, whichever decoder queues them.
+    const std::lock_guard lock(submit_);
+    pool_.Submit([this, file, turn = turns_.Next()] { WriteNext(*file, turn); });
   }
 
-  /// Queues the write of entry index to full from data. BeforeTouching(full) has been called.
-  void Write(UInt32 index, WString full, const Byte* data, size_t size, const CSzFileItem& item) {
-    queued_.insert(PathKey(full));
-    const bool attribDefined = item.AttribDefined != 0;
-    const UInt32 attrib = item.Attrib;
-    pool_.Submit([this, index, turn = turns_.Next(), full = std::move(full), data, size, attribDefined,
-                  attrib, block = block_.Adopt()] {
-      const WriteTurns::Turn taken(turns_, turn);
-      if (failure_.Before(index)) return;
-      try {
-        if (int error = 0; !WriteOutputFile(full, data, size, error)) {
-          failure_.Record(index, kExtractNotWritten, &full, error);
-          return;
-        }
-        if (attribDefined) ApplyFileAttributes(full, attrib, creationMask_);
-      } catch (const std::bad_alloc&) {
-        failure_.Record(index, kExtractOutOfMemory);  // a path could not be converted for the system
-      }
-    });
-  }
+  /// Returns once every write queued so far has ended.
+  void Drain() { pool_.Wait(); }
 
   /// Waits for every write, then gives the first failure in archive order (its path and error in
   /// failure) or kExtractOk.
   int Finish(ExtractFailure* failure) {
     pool_.Wait();
-    queued_.clear();
     return failure_.Result(failure);
   }
 
  private:
-  BlockBudget budget_;
-  SharedBlock block_;
-  ArchiveReader& reader_;
+  void WriteNext(OutFile& f, UInt64 turn) {
+    const WriteTurns::Turn taken(turns_, turn);
+    const std::lock_guard lock(f.mutex);
+    const OutFile::Piece piece = f.pieces.front();
+    f.pieces.pop_front();
+    const struct Release {
+      const OutFile::Piece& piece;
+      ~Release() {
+        if (piece.chunks != nullptr) piece.chunks->Release(piece.chunk);
+      }
+    } release{piece};
+    if (f.failed || failure_.Before(f.index)) {
+      f.failed = true;
+      return;
+    }
+    try {
+      if (!f.open) {
+        if (!CreateOutputFile(&f.file, f.path)) return Failed(f, kExtractNotWritten, LastSystemError());
+        f.open = true;
+      }
+      if (piece.size != 0) {
+        size_t written = piece.size;
+        if (File_Write(&f.file, piece.data, &written) != 0 || written != piece.size) {
+          return Failed(f, kExtractNotWritten, LastSystemError());
+        }
+        f.sum = UpdateCrc(f.sum, piece.data, piece.size);
+      }
+      if (!piece.last) return;
+      f.open = false;
+      if (File_Close(&f.file) != 0) return Failed(f, kExtractNotWritten, LastSystemError());
+      if (piece.discard || (f.crcDefined && CRC_GET_DIGEST(f.sum) != f.crc)) {
+        RemoveFile(f.path);
+        if (!piece.discard) Failed(f, SZ_ERROR_CRC, 0);
+        return;
+      }
+      if (f.attribDefined) ApplyFileAttributes(f.path, f.attrib, creationMask_);
+    } catch (const std::bad_alloc&) {
+      failure_.Record(f.index, kExtractOutOfMemory);  // a path could not be converted for the system
+    }
+  }
+
+  /// Records f's failure (with its path and the system's error for a file that was not written).
+  void Failed(OutFile& f, int code, int systemError) {
+    f.failed = true;
+    if (code == kExtractNotWritten) {
+      failure_.Record(f.index, code, &f.path, systemError);
+    } else {
+      failure_.Record(f.index, code);
+    }
+  }
+
   WriteTurns turns_;
   FirstFailure failure_;
-  std::unordered_set<WString> queued_;  // files written since the pool was last idle
+  std::mutex submit_;  // a turn's number and its submission, as one step
   // Read before the pool's threads start: reading it may set it for a moment.
   const std::uint32_t creationMask_ = FileCreationMask();
   WorkerPool pool_{WorkerCount()};  // last: it ends first, while all the above still stand
@@ -413,7 +468,7 @@ bool AlreadyHolds(const WString& path, UInt64 size, UInt32 crc) {
   for (UInt64 left = size; read && left > 0;) {
     size_t n = static_cast<size_t>(std::min<UInt64>(left, buffer.size()));
     read = File_Read(&file, buffer.data(), &n) == 0 && n > 0;
-    sum = CrcUpdate(sum, buffer.data(), n);
+    sum = UpdateCrc(sum, buffer.data(), n);
     left -= n;
   }
   File_Close(&file);
@@ -497,16 +552,272 @@ class Sameness {
   std::vector<UInt32> kept_;     // per folder, its files found there
 };
 
-/// Where the walk stands: the destination (ending with a separator), the keep list, and the
-/// folders made for the previous entry as a name ending with "/". An archive lists the files of a
-/// folder together, and making a folder that exists is a failing system call: each level of each
-/// entry's path would cost one.
+/// What the walk decided for an entry whose file has data: where its block's decoder writes it.
+struct Planned {
+  WString path;
+  bool write = false;
+};
+
+/// A block's entries [from, to) as the walk planned them in one round (see Extract); the block's
+/// other entries are decoded only as far as these need, and not written.
+struct BlockJob {
+  UInt32 folder;
+  UInt32 from;
+  UInt32 to;
+};
+
+/// One decoder's own reading of the archive file: a handle of its own, so that decoders side by
+/// side each keep their place. It counts what it reads as progress.
+class FileSource final : public PackSource {
+ public:
+  FileSource(const WString& path, ReadProgress& progress) : path_(path), progress_(progress) {
+    File_Construct(&file_);
+  }
+  ~FileSource() {
+    if (open_) File_Close(&file_);
+  }
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+
+  /// Opens the file once; false (with the system's error current) when it cannot be.
+  bool Open() {
+    if (!open_) open_ = OpenArchiveFile(&file_, path_);
+    return open_;
+  }
+  SRes ReadAt(std::uint64_t offset, Byte* buffer, std::size_t& size) override {
+    if (offset != at_) {
+      Int64 pos = static_cast<Int64>(offset);
+      if (offset > UInt64{INT64_MAX} || File_Seek(&file_, &pos, SZ_SEEK_SET) != 0) return SZ_ERROR_READ;
+      at_ = offset;
+    }
+    if (File_Read(&file_, buffer, &size) != 0) return SZ_ERROR_READ;
+    at_ += size;
+    read += size;
+    progress_.Add(size);
+    return SZ_OK;
+  }
+
+  UInt64 read = 0;  // since the caller last set it
+
+ private:
+  const WString& path_;
+  ReadProgress& progress_;
+  CSzFile file_;
+  bool open_ = false;
+  UInt64 at_ = ~UInt64{0};
+};
+
+/// What the block decoders share: the database, the walk's plan, the writers, the budget.
+struct Shared {
+  const CSzArEx& db;
+  const std::vector<Planned>& plan;
+  Writers& writers;
+  ReaderAllocators& alloc;
+  const WString& archive;
+  ReadProgress& progress;
+  BlockBudget budget{kDictionaryBudget};
+};
+
+/// The blocks the walk hands over, decoded side by side, one a thread (the pool's size: one a
+/// core, at most kMaxWorkers), each thread with its own file handle and chunks. Without threads
+/// (a pool of none) each block is decoded on the walk's thread when it is handed over.
+/// Invariant: a decoder waits only for the budget and for its chunks, which only the writes it
+/// queued hold; never for the walk, so Drain always returns.
+class BlockDecoders {
+ public:
+  BlockDecoders(Shared& shared, unsigned threads) : shared_(shared) {
+    for (unsigned k = 0; k < threads; ++k) {
+      try {
+        threads_.emplace_back([this] { Run(); });
+      } catch (...) {
+        break;  // the ones started do the work
+      }
+    }
+  }
+  ~BlockDecoders() {
+    {
+      const std::lock_guard lock(mutex_);
+      ending_ = true;
+    }
+    queued_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+  BlockDecoders(const BlockDecoders&) = delete;
+  BlockDecoders& operator=(const BlockDecoders&) = delete;
+
+  void Add(const BlockJob& job) {
+    if (threads_.empty()) {
+      Slot slot(shared_);
+      Decode(job, slot);
+      return;
+    }
+    {
+      const std::lock_guard lock(mutex_);
+      jobs_.push_back(job);
+      ++pending_;
+    }
+    queued_.notify_one();
+  }
+
+  /// Returns once every block handed over has been decoded and its files queued.
+  void Drain() {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [&] { return pending_ == 0; });
+  }
+
+ private:
+  /// What a decoding thread keeps from block to block.
+  struct Slot {
+    explicit Slot(Shared& s) : source(s.archive, s.progress) {}
+    FileSource source;
+    Chunks chunks;
+  };
+
+  void Run() {
+    Slot slot(shared_);
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      queued_.wait(lock, [&] { return ending_ || !jobs_.empty(); });
+      if (jobs_.empty()) return;
+      const BlockJob job = jobs_.front();
+      jobs_.pop_front();
+      lock.unlock();
+      Decode(job, slot);
+      lock.lock();
+      if (--pending_ == 0) idle_.notify_all();
+    }
+  }
+
+  void Decode(const BlockJob& job, Slot& slot) {
+    try {
+      DecodeBlock(job, slot);
+    } catch (const std::bad_alloc&) {
+      shared_.writers.failure().Record(job.from, kExtractOutOfMemory);
+    }
+  }
+
+  /// Decodes block job.folder as far as its last entry planned for writing, and queues the planned
+  /// files' pieces as they come. A failure is recorded at the entry being decoded.
+  void DecodeBlock(const BlockJob& job, Slot& slot) {
+    const CSzArEx& db = shared_.db;
+    const UInt32 f = job.folder;
+    FirstFailure& failure = shared_.writers.failure();
+    // The bytes to decode: up to the end of the last file to write. Files of a block are listed
+    // together, in the order of its output; entries without data may lie between them.
+    UInt32 first = kNoEntry;
+    UInt64 needed = 0;
+    UInt64 at = 0;
+    for (UInt32 i = db.FolderStartFileIndex[f]; i < job.to; ++i) {
+      if (db.FileIndexToFolderIndexMap[i] != f) continue;
+      at += db.db.Files[i].Size;
+      if (i >= job.from && shared_.plan[i].write) {
+        first = std::min(first, i);
+        needed = at;
+      }
+    }
+    if (first == kNoEntry || failure.Before(first)) return;
+    BlockNeed need;
+    if (const SRes res = CheckBlock(db, f, need); res != SZ_OK) return failure.Record(first, res);
+    shared_.budget.Take(need.dictionaries);
+    const struct Give {
+      BlockBudget& budget;
+      UInt64 size;
+      ~Give() { budget.Give(size); }
+    } give{shared_.budget, need.dictionaries};
+    if (!slot.source.Open()) {
+      const int error = LastSystemError();
+      return failure.Record(first, kExtractNotOpened, &shared_.archive, error);
+    }
+    BlockDecoder decoder;
+    if (const SRes res = decoder.Init(db, f, slot.source, shared_.alloc.Main()); res != SZ_OK) {
+      return failure.Record(first, res);
+    }
+    slot.source.read = 0;
+    Byte* chunk = nullptr;
+    unsigned index = 0;
+    size_t used = 0, filled = 0;
+    UInt64 decoded = 0;
+    UInt64 carved = 0;  // of what was decoded, the bytes given to files
+    for (UInt32 i = db.FolderStartFileIndex[f]; i < job.to && carved < needed; ++i) {
+      if (db.FileIndexToFolderIndexMap[i] != f) continue;
+      if (failure.Before(i)) break;
+      const CSzFileItem& item = db.db.Files[i];
+      std::shared_ptr<OutFile> out;
+      if (i >= job.from && shared_.plan[i].write) {
+        out = std::make_shared<OutFile>(i, shared_.plan[i].path, item);
+        if (item.Size == 0) shared_.writers.Write(out, {nullptr, 0, nullptr, 0, true});
+      }
+      bool stopped = false;
+      bool started = false;  // a piece of it queued
+      for (UInt64 left = item.Size; left > 0 && !stopped;) {
+        if (used == filled) {
+          if (chunk != nullptr) slot.chunks.Release(index);
+          chunk = slot.chunks.Take(index);
+          if (chunk == nullptr) {
+            failure.Record(i, kExtractOutOfMemory);
+            stopped = true;
+            break;
+          }
+          size_t got = 0;
+          const size_t want = static_cast<size_t>(std::min<UInt64>(Chunks::kSize, needed - decoded));
+          SRes res = decoder.Read(chunk, want, got);
+          if (res == SZ_OK && got == 0) res = SZ_ERROR_DATA;  // the block ended before its files
+          if (res != SZ_OK) {
+            failure.Record(i, res);
+            stopped = true;
+            break;
+          }
+          used = 0;
+          filled = got;
+          decoded += got;
+        }
+        const size_t n = static_cast<size_t>(std::min<UInt64>(left, filled - used));
+        if (out != nullptr) {
+          slot.chunks.Refer(index);
+          shared_.writers.Write(out, {chunk + used, n, &slot.chunks, index, n == left});
+          started = true;
+        }
+        used += n;
+        left -= n;
+        carved += n;
+      }
+      if (stopped) {
+        if (started) shared_.writers.Write(out, {nullptr, 0, nullptr, 0, true, true});
+        break;
+      }
+    }
+    if (chunk != nullptr) slot.chunks.Release(index);
+    // A block decoded to its end has had all its pack streams passed over, read or not.
+    if (decoder.left() == 0) {
+      UInt64 packed = 0;
+      if (SzArEx_GetFolderFullPackSize(&db, f, &packed) == SZ_OK && packed > slot.source.read) {
+        shared_.progress.Add(packed - slot.source.read);
+      }
+    }
+  }
+
+  Shared& shared_;
+  std::mutex mutex_;
+  std::condition_variable queued_;  // a job waits, or the decoders are ending
+  std::condition_variable idle_;    // the last pending job is done
+  std::deque<BlockJob> jobs_;
+  unsigned pending_ = 0;
+  bool ending_ = false;
+  std::vector<std::thread> threads_;  // last: started once all the above stand
+};
+
+/// Where the walk stands: the destination (ending with a separator), the keep list, the folders
+/// made for the previous entry as a name ending with "/", and the files planned in this round. An
+/// archive lists the files of a folder together, and making a folder that exists is a failing
+/// system call: each level of each entry's path would cost one.
 struct Walk {
   WString dest;
   const std::vector<WString>& keep;
   WString made;
   Writers& writers;
   std::deque<HeldFolder>& held;  // every folder written into, checked and held until the writes end
+  std::vector<Planned>& plan;
+  std::unordered_set<WString> planned;  // the paths of the files planned this round
 
   /// Checks folder (made or found) by handle and holds it; false for a link, recorded as entry
   /// index's failure: nothing is written through it.
@@ -515,12 +826,18 @@ struct Walk {
     writers.failure().Record(index, kExtractNotWritten, &folder, LinkRefusedError());
     return false;
   }
+  /// Whether path is that of a file planned this round, which may not have been written yet.
+  bool IsPlanned(const WString& path) const { return !planned.empty() && planned.count(PathKey(path)) != 0; }
 };
 
+enum class Placed { kDone, kFailed, kNextRound };
+
 /// Places entry index (name already checked) under the destination: its parent folders, then the
-/// folder itself, or the file (its size bytes from data, then its attributes) queued for writing.
-void PlaceEntry(Walk& walk, UInt32 index, const WString& name, const CSzFileItem& item, const Byte* data,
-                size_t size) {
+/// folder itself, or the file planned for its block's decoder (an empty file without a block
+/// queued for writing at once). kNextRound, with nothing planned, when it would touch the path of a
+/// file planned this round: two writes of one path, or a folder made where a file is still to be
+/// written, happen in archive order.
+Placed PlaceEntry(Walk& walk, UInt32 index, const WString& name, const CSzFileItem& item, bool hasBlock) {
   // Every parent folder of the entry exists before it is written: those made for the previous
   // entry still do, the others are made here, shortest first.
   const size_t base = walk.dest.size();
@@ -530,24 +847,30 @@ void PlaceEntry(Walk& walk, UInt32 index, const WString& name, const CSzFileItem
     if (name[k] == u'/') {
       if (k >= known) {
         const WString parent = full.substr(0, base + k);
-        walk.writers.BeforeTouching(parent);
+        if (walk.IsPlanned(parent)) return Placed::kNextRound;
         MakeDirectory(parent);
-        if (!walk.Hold(index, parent)) return;
+        if (!walk.Hold(index, parent)) return Placed::kFailed;
       }
       full[base + k] = kPathSeparator;
     }
   }
+  if (walk.IsPlanned(full)) return Placed::kNextRound;
   if (item.IsDir) {
-    walk.writers.BeforeTouching(full);
     MakeDirectory(full);
-    if (!walk.Hold(index, full)) return;
+    if (!walk.Hold(index, full)) return Placed::kFailed;
     walk.made = name + u'/';
-    return;
+    return Placed::kDone;
   }
   walk.made.assign(name, 0, name.rfind(u'/') + 1);
-  walk.writers.BeforeTouching(full);
-  if (KeptByList(full, walk.keep)) return;
-  walk.writers.Write(index, std::move(full), data, size, item);
+  if (KeptByList(full, walk.keep)) return Placed::kDone;
+  walk.planned.insert(PathKey(full));
+  if (!hasBlock) {
+    walk.writers.Write(std::make_shared<OutFile>(index, std::move(full), item),
+                       {nullptr, 0, nullptr, 0, true});
+  } else {
+    walk.plan[index] = {std::move(full), true};
+  }
+  return Placed::kDone;
 }
 
 /// Entry index's name, through the reader's buffer (which only grows): kExtractOk, or
@@ -573,59 +896,93 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
 
   Decoder d;
   if (!OpenArchiveFile(&d.archive.file, archive)) return Fail(kExtractNotOpened, archive, failure);
-  if (progress != nullptr) {
-    d.counting = {{CountingStream::Read, CountingStream::Seek}, &d.archive.s, progress};
-    if (File_GetLength(&d.archive.file, &d.counting.size) != 0) d.counting.size = 0;
-  }
-  ILookInStream* stream = d.Attach(progress != nullptr ? &d.counting.s : nullptr);
+  UInt64 fileSize = 0;
+  if (progress != nullptr && File_GetLength(&d.archive.file, &fileSize) != 0) fileSize = 0;
+  ILookInStream* stream = d.Attach();
   if (const SRes res = OpenArchiveDatabase(&d.db, stream, d.alloc); res != SZ_OK) return res;
+  File_Close(&d.archive.file);  // the decoders read the archive through handles of their own
 
   if (failure != nullptr) {
     failure->unpackedSize = 0;
     for (UInt32 i = 0; i < d.db.db.NumFiles; ++i) failure->unpackedSize += d.db.db.Files[i].Size;
   }
-  UInt64 largest = 0;
-  for (UInt32 f = 0; f < d.db.db.NumFolders; ++f) {
-    largest = std::max(largest, SzFolder_GetUnpackSize(d.db.db.Folders + f));
-  }
+  // The database has been read: everything but the blocks' pack streams.
+  ReadProgress read(progress, fileSize);
+  UInt64 packed = 0;
+  for (UInt32 k = 0; k < d.db.db.NumPackStreams; ++k) packed += d.db.db.PackSizes[k];
+  read.Add(fileSize - std::min(fileSize, packed));
+
   std::deque<HeldFolder> held;  // released only once the writes have ended
-  Writers writers(d, largest);
+  std::vector<Planned> plan(d.db.db.NumFiles);
+  Writers writers;
   Sameness sameness(d.db, there);
   sameness.Start(writers);
-  Walk walk{std::move(dest), keep, {}, writers, held};
-  // Each entry: decide (its name sound, its file already there?), decode (its folder, once), place.
-  for (UInt32 i = 0; i < d.db.db.NumFiles && !writers.failure().Any(); ++i) {
+  Shared shared{d.db, plan, writers, d.alloc, archive, read};
+  const unsigned threads = WorkerCount() == 0 ? 0 : std::min(WorkerCount(), d.db.db.NumFolders);
+  BlockDecoders decoders(shared, threads);
+  Walk walk{std::move(dest), keep, {}, writers, held, plan, {}};
+  // Each entry: decide (its name sound, its file already there?) and place. A block goes to the
+  // decoders once the walk has left it. The walk goes in rounds: an entry that would touch the path
+  // of a file planned in this round waits for the round's blocks to be decoded and written, and
+  // starts the next (a block met in two rounds is decoded in each, as far as each needs).
+  UInt32 open = kNoFolder;  // the block the walk is in, since entry from
+  UInt32 from = 0;
+  const auto handOver = [&](UInt32 to) {
+    if (open != kNoFolder) decoders.Add({open, from, to});
+    open = kNoFolder;
+  };
+  for (UInt32 i = 0; i < d.db.db.NumFiles && !writers.failure().Any();) {
     const CSzFileItem& item = d.db.db.Files[i];
     WString name;
     if (const int code = EntryName(d, i, name); code != kExtractOk) {
       writers.failure().Record(i, code);
       break;
     }
-    // An entry without data has no folder; asking the SDK for it would drop the cached folder.
     const UInt32 folder = item.IsDir ? kNoFolder : d.db.FileIndexToFolderIndexMap[i];
-    if (there != nullptr && !item.IsDir && name == there->never) continue;  // not wanted
+    if (folder != kNoFolder && folder != open) {
+      handOver(i);
+      // A block the decoders could not decode fails at its first entry, before anything of it is
+      // made.
+      if (BlockNeed need; !sameness.FolderKept(folder)) {
+        if (const SRes res = CheckBlock(d.db, folder, need); res != SZ_OK) {
+          writers.failure().Record(i, res);
+          break;
+        }
+      }
+      open = folder;
+      from = i;
+    }
+    if (there != nullptr && !item.IsDir && name == there->never) {  // not wanted
+      ++i;
+      continue;
+    }
     if (folder != kNoFolder && (sameness.FolderKept(folder) || sameness.Kept(i))) {
       there->kept.push_back({name, item.AttribDefined != 0, item.Attrib});
+      ++i;
       continue;  // nothing of it written; nothing decoded of a folder that is all there
     }
     if (item.IsDir && there != nullptr && IsFolder(EntryPath(there->base, name))) {
       there->kept.push_back({name, false, 0, true});
+      ++i;
       continue;  // a folder that is there needs no twin in the destination
     }
-    size_t offset = 0;
-    size_t size = 0;
-    if (folder != kNoFolder) {
-      writers.BeforeDecoding(folder, SzFolder_GetUnpackSize(d.db.db.Folders + folder));
-      const SRes res = SzArEx_Extract(&d.db, stream, i, &d.block, &d.out, &d.outSize, &offset, &size,
-                                      d.alloc.Main(), d.alloc.Temp());
-      if (res != SZ_OK) {
-        writers.failure().Record(i, res);
-        break;
+    const Placed placed = PlaceEntry(walk, i, name, item, folder != kNoFolder);
+    if (placed == Placed::kNextRound) {
+      const UInt32 resume = open;
+      handOver(i);
+      decoders.Drain();
+      writers.Drain();
+      walk.planned.clear();
+      if (resume != kNoFolder) {
+        open = resume;
+        from = i;
       }
-      writers.Adopt();
+      continue;  // the same entry, in the new round
     }
-    PlaceEntry(walk, i, name, item, d.out + offset, size);
+    ++i;
   }
+  handOver(d.db.db.NumFiles);
+  decoders.Drain();
   return writers.Finish(failure);
 }
 

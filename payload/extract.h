@@ -54,11 +54,14 @@ struct AlreadyThere {
 /// absolute, drive, "..", and on Windows any colon), or the decoder's own code. Entries before the
 /// failing one stay. For kExtractNotOpened and kExtractNotWritten, failure (when given) receives
 /// the archive's or the output file's path and the system's error.
-/// The files are written and closed by the worker pool (WorkerCount() threads) while this thread
-/// reads on; all of them are closed before it returns. With several failures the result is the one
-/// that comes first in the archive; of the entries after it, only files already being written when
-/// it happened may have been written, at most 15 (a write never starts 16 writes ahead of an
-/// unfinished one).
+/// Its blocks are streamed (block_decoder.h): decoded side by side by WorkerCount() threads (with
+/// none, on this thread, one after the other), as many at once as their dictionaries fit in
+/// kDictionaryBudget, each handing its files' bytes as they come to the worker pool, which writes
+/// them and checks each file's CRC; all files are closed before it returns. With several failures
+/// the result is the one that comes first in the archive, and a file that fails its CRC, or whose
+/// block fails before its end, is removed. Of the entries after the first failure, only files
+/// whose writes had begun when it happened may have been written (a write never starts 16 writes
+/// ahead of an unfinished one, and blocks decoded beside the failing one end at their next file).
 /// Nothing is written through a link below destination where the system does not follow one
 /// (Windows, see platform.h): every folder written into is checked by handle once made and held
 /// until the writes end, every file opened without following a link at its name; a link met fails

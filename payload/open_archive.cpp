@@ -9,8 +9,8 @@
 namespace zyv {
 namespace {
 
-/// From this size on a block is a decoded folder or a decoder's stream buffer: written end to end
-/// and, for LZMA, read back at random as the dictionary. Such blocks ask for large pages.
+/// From this size on a block is an LZMA dictionary, written end to end and read back at random:
+/// such blocks ask for large pages.
 constexpr std::size_t kLargeBlock = std::size_t{4} << 20;
 
 void* Allocate(void* self, std::size_t size) {
@@ -31,7 +31,6 @@ ArchiveReader::ArchiveReader() {
 }
 
 ArchiveReader::~ArchiveReader() {
-  IAlloc_Free(alloc.Main(), out);
   SzArEx_Free(&db, alloc.Main());
   File_Close(&archive.file);
 }

@@ -11,7 +11,8 @@ namespace zyv {
 /// No single allocation of the reader may be larger. The SDK sizes its tables and buffers from
 /// counts and sizes the archive declares: a few forged bytes would otherwise ask for gigabytes (in
 /// the 32-bit build, for most of the address space). A refused allocation is the SDK's
-/// SZ_ERROR_MEM (2). The payload's largest folder unpacks to some 9 MB.
+/// SZ_ERROR_MEM (2). The largest allocation an archive the release check accepts asks for is a
+/// dictionary of kDictionaryBudget (block_decoder.h), the same size.
 inline constexpr std::size_t kMaxAllocation = std::size_t{256} << 20;
 
 /// One of the allocators handed to the SDK. The SDK passes the ISzAlloc back as the first argument
@@ -22,8 +23,8 @@ struct ReaderAlloc {
   bool zeroed;   // see MainAlloc in open_archive.cpp
 };
 
-/// The main allocator (the database and decoded folders) and the temporary one (what the reader
-/// frees before it returns) of one call.
+/// The main allocator (the database and the decoders' dictionaries and buffers) and the temporary one (what
+/// the reader frees before it returns) of one call.
 struct ReaderAllocators {
   ReaderAllocators();
   ReaderAllocators(const ReaderAllocators&) = delete;
@@ -36,8 +37,8 @@ struct ReaderAllocators {
   ReaderAlloc temp;
 };
 
-/// One archive file read the installer's way: the file, the look-ahead buffer over it, the database
-/// and the folder decoded last, all released whichever way the owner's call ends.
+/// One archive file read the installer's way: the file, the look-ahead buffer over it and the
+/// database, all released whichever way the owner's call ends.
 struct ArchiveReader {
   ArchiveReader();
   ~ArchiveReader();
@@ -52,9 +53,6 @@ struct ArchiveReader {
   CFileInStream archive;
   CLookToRead look;
   CSzArEx db;
-  UInt32 block = 0xFFFFFFFF;  // the folder held in out, so a solid folder is decoded once
-  Byte* out = nullptr;
-  size_t outSize = 0;
 };
 
 /// SzArEx_Open on stream (positioned at the archive's start) with alloc, then what the installer
