@@ -23,7 +23,7 @@ if(NOT "${_sdk_stamp}" STREQUAL "${_sdk_patch_hashes}")
 endif()
 
 # Not 7zDec.c and Bcj2.c: the SDK's whole-block decoder. payload/block_decoder.cpp streams blocks,
-# and gives the reader the SzFolder_Decode it calls for an encoded header.
+# and payload/open_archive.cpp gives the reader the SzFolder_Decode it calls for an encoded header.
 set(_sdk_files 7zAlloc.c 7zBuf.c 7zCrc.c 7zCrcOpt.c 7zFile.c 7zIn.c 7zStream.c Bra.c Bra86.c CpuArch.c
                Lzma2Dec.c LzmaDec.c)
 list(TRANSFORM _sdk_files PREPEND "${_sdk_c}/")

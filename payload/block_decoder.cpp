@@ -410,6 +410,31 @@ struct Filter {
   UInt32 x86State = 0;
   Span from;
 
+  /// Fills out (size bytes) from the main coder and converts it there, one copy fewer than through
+  /// the buffer; the bytes the converter cannot take yet go to the buffer as [0, filled). The
+  /// buffer holds no converted bytes on entry. done receives the bytes given.
+  SRes ConvertInPlace(Coder& main, Byte* out, std::size_t size, std::size_t& done) {
+    std::size_t n = filled - converted;
+    std::memcpy(out, buffer + converted, n);
+    bool more = true;
+    while (n < size) {
+      if (const SRes res = from.Fill(main, more); res != SZ_OK) return res;
+      if (!more) break;
+      const std::size_t k = std::min(from.left, size - n);
+      std::memcpy(out + n, from.at, k);
+      from.at += k;
+      from.left -= k;
+      n += k;
+    }
+    const SizeT taken = method == kBcj ? x86_Convert(out, n, ip, &x86State, 0) : ARM_Convert(out, n, ip, 0);
+    ip += static_cast<UInt32>(taken);
+    done = more ? taken : n;
+    std::memcpy(buffer, out + done, n - done);
+    ready = converted = 0;
+    filled = n - done;
+    return SZ_OK;
+  }
+
   SRes Read(Coder& main, Byte* out, std::size_t size, std::size_t& got) {
     got = 0;
     while (got < size) {
@@ -418,6 +443,13 @@ struct Filter {
         std::memcpy(out + got, buffer + ready, n);
         ready += n;
         got += n;
+        continue;
+      }
+      if (size - got >= kFilterBuffer) {
+        std::size_t done = 0;
+        if (const SRes res = ConvertInPlace(main, out + got, size - got, done); res != SZ_OK) return res;
+        got += done;
+        if (filled == 0 && from.left == 0 && main.outLeft == 0) break;  // the end
         continue;
       }
       if (converted == filled && from.left == 0 && main.outLeft == 0) break;  // the end
@@ -586,31 +618,3 @@ SRes BlockDecoder::Read(Byte* out, std::size_t size, std::size_t& got) {
 std::uint64_t BlockDecoder::left() const { return impl_ != nullptr ? impl_->left : 0; }
 
 }  // namespace zyv
-
-namespace {
-
-/// The reader's look-ahead stream as a pack source, for the archive's encoded header.
-struct LookSource final : zyv::PackSource {
-  ILookInStream* stream;
-  explicit LookSource(ILookInStream* s) : stream(s) {}
-  SRes ReadAt(std::uint64_t offset, Byte* buffer, std::size_t& size) override {
-    if (const SRes res = LookInStream_SeekTo(stream, offset); res != SZ_OK) return res;
-    return stream->Read(stream, buffer, &size);
-  }
-};
-
-}  // namespace
-
-/// The SDK's reader decodes the archive's encoded header through this function: here it is the
-/// streaming decoder's, and the SDK's own whole-block decoder (7zDec.c) is not part of the program.
-extern "C" SRes SzFolder_Decode(const CSzFolder* folder, const UInt64* packSizes, ILookInStream* stream,
-                                UInt64 startPos, Byte* outBuffer, size_t outSize, ISzAlloc* allocMain) {
-  LookSource source(stream);
-  zyv::BlockDecoder decoder;
-  if (const SRes res = decoder.Init(*folder, packSizes, startPos, source, allocMain); res != SZ_OK)
-    return res;
-  if (decoder.left() != outSize) return SZ_ERROR_PARAM;
-  std::size_t got = 0;
-  if (const SRes res = decoder.Read(outBuffer, outSize, got); res != SZ_OK) return res;
-  return got == outSize ? SZ_OK : SZ_ERROR_DATA;
-}

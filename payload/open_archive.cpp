@@ -4,10 +4,21 @@
 
 #include <cstdlib>
 
+#include "payload/block_decoder.h"
 #include "platform/platform.h"
 
 namespace zyv {
 namespace {
+
+/// The reader's look-ahead stream as a pack source, for the archive's encoded header.
+struct LookSource final : PackSource {
+  explicit LookSource(ILookInStream* s) : stream(s) {}
+  SRes ReadAt(std::uint64_t offset, Byte* buffer, std::size_t& size) override {
+    if (const SRes res = LookInStream_SeekTo(stream, offset); res != SZ_OK) return res;
+    return stream->Read(stream, buffer, &size);
+  }
+  ILookInStream* stream;
+};
 
 /// From this size on a block is an LZMA dictionary, written end to end and read back at random:
 /// such blocks ask for large pages.
@@ -57,3 +68,18 @@ SRes OpenArchiveDatabase(CSzArEx* db, ILookInStream* stream, ReaderAllocators& a
 }
 
 }  // namespace zyv
+
+/// The SDK's reader decodes the archive's encoded header through this function: it is the
+/// streaming decoder's here (defined beside OpenArchiveDatabase, so that whatever opens a database
+/// links it), and the SDK's whole-block decoder (7zDec.c) is not part of the program.
+extern "C" SRes SzFolder_Decode(const CSzFolder* folder, const UInt64* packSizes, ILookInStream* stream,
+                                UInt64 startPos, Byte* outBuffer, size_t outSize, ISzAlloc* allocMain) {
+  zyv::LookSource source(stream);
+  zyv::BlockDecoder decoder;
+  if (const SRes res = decoder.Init(*folder, packSizes, startPos, source, allocMain); res != SZ_OK)
+    return res;
+  if (decoder.left() != outSize) return SZ_ERROR_PARAM;
+  std::size_t got = 0;
+  if (const SRes res = decoder.Read(outBuffer, outSize, got); res != SZ_OK) return res;
+  return got == outSize ? SZ_OK : SZ_ERROR_DATA;
+}
