@@ -5,10 +5,15 @@
 
 writes OUTDIR/product.7z and OUTDIR/large.7z, each laid out like the installer's payload (one
 folder dudizu with config.ini and ZyvSHelp.exe), packed by 7zz as res/product/pack.cmake packs the
-sample product: a solid LZMA2 folder of documents and settings, then a BCJ2 folder of programs.
+sample product: a solid LZMA2 folder of documents and settings, then a BCJ2 folder of programs;
+and OUTDIR/pe-default.7z and OUTDIR/pe-bcj2.7z, one tree of real Windows programs packed twice.
 
-  product  about 9 MB unpacked, 4 MB packed: the shipped product's shape
-  large    about 200 MB unpacked: text, PE32 libraries and ELF libraries
+  product     about 9 MB unpacked, 4 MB packed: the shipped product's shape
+  large       about 200 MB unpacked: text, PE32 libraries and ELF libraries
+  pe-default  Wine's PE32 DLLs and programs (some 750 files, 550 MB) with config.ini and the
+              program, packed with 7zz a -t7z and no options: 7-Zip's own choice of blocks (a
+              large BCJ one for the programs), dictionary and threads
+  pe-bcj2     the same tree, packed -ms=64m -mf=BCJ2: blocks of at most 64 MB
 
 The content is real: documentation text from /usr/share/doc and libraries from Wine's PE32 build
 and the system's ELF libraries, so the compression ratio and the branch-filter work are those of
@@ -39,6 +44,13 @@ RECIPES = {
     "product": (600_000, 1_800_000, 1_500_000, 5_500_000, 1_500_000),
     "large": (60_000_000, 0, 70_000_000, 78_000_000, 8_000_000),
 }
+
+# name: the switches the PE tree is packed with, beside -t7z (the tree is the same for both).
+PE_TREES = {
+    "pe-default": [],
+    "pe-bcj2": ["-ms=64m", "-mf=BCJ2"],
+}
+PE_TREE = "/usr/lib/i386-linux-gnu/wine/i386-windows"
 
 COMMON = ["-t7z", "-mx=9", "-mmt=1", "-ms=on", "-mhc=on", "-mtm=off", "-mtc=off", "-mta=off",
           "-bso0", "-bsp0"]
@@ -155,24 +167,51 @@ def Pack(recipe, candidates, work, output):
     shutil.rmtree(work)
 
 
+def PackTree(switches, work, output):
+    """The PE tree under dudizu/bin, with the settings and the program, packed with switches only."""
+    shutil.rmtree(work, ignore_errors=True)
+    top = os.path.join(work, "dudizu")
+    shutil.copytree(PE_TREE, os.path.join(top, "bin"), symlinks=False)
+    with open(os.path.join(top, "config.ini"), "w", newline="\r\n") as f:
+        f.write("[ZeReveza]\nlanguage=zh-CN\ntheme=light\n")
+    shutil.copyfile(PROGRAM, os.path.join(top, "ZyvSHelp.exe"))
+    for folder, dirs, files in os.walk(top):
+        for d in dirs:
+            os.chmod(os.path.join(folder, d), 0o755)
+        for n in files:
+            os.chmod(os.path.join(folder, n), 0o755)
+    archive = os.path.join(work, "payload.7z")
+    env = dict(os.environ, LC_ALL="C.UTF-8")
+    subprocess.run(["7zz", "a", "-t7z", *switches, "-bso0", "-bsp0", archive, "dudizu"], cwd=work, env=env,
+                   check=True)
+    os.replace(archive, output)
+    shutil.rmtree(work)
+
+
 def main():
     if len(sys.argv) < 2:
         sys.exit("usage: make_payloads.py OUTDIR [NAME...]")
     out = os.path.abspath(sys.argv[1])
-    names = sys.argv[2:] or list(RECIPES)
+    names = sys.argv[2:] or list(RECIPES) + [n for n in PE_TREES if os.path.isdir(PE_TREE)]
     os.makedirs(out, exist_ok=True)
     with open(__file__, "rb") as f:
         script = hashlib.sha1(f.read()).hexdigest()
     candidates = Candidates()
     listing = [(k, [(p, os.path.getsize(p)) for p in paths]) for k, (_, paths) in candidates.items()]
+    tree = sorted((os.path.relpath(os.path.join(d, n), PE_TREE), os.path.getsize(os.path.join(d, n)))
+                  for d, _, files in os.walk(PE_TREE) for n in files) if os.path.isdir(PE_TREE) else []
     for name in names:
-        key = hashlib.sha1(json.dumps([script, RECIPES[name], listing]).encode()).hexdigest()
+        recipe = RECIPES.get(name) or PE_TREES[name]
+        key = hashlib.sha1(json.dumps([script, recipe, listing if name in RECIPES else tree]).encode()).hexdigest()
         output = os.path.join(out, name + ".7z")
         stamp = output + ".key"
         if os.path.exists(output) and os.path.exists(stamp) and open(stamp).read() == key:
             continue
         print(f"make_payloads: packing {name}", flush=True)
-        Pack(RECIPES[name], candidates, os.path.join(out, name + ".work"), output)
+        if name in RECIPES:
+            Pack(RECIPES[name], candidates, os.path.join(out, name + ".work"), output)
+        else:
+            PackTree(PE_TREES[name], os.path.join(out, name + ".work"), output)
         with open(stamp, "w") as f:
             f.write(key)
 
