@@ -304,7 +304,10 @@ ArchiveVerdict Check(const WString& path) {
   // Coders and dictionaries first: a block the installer could not decode is refused before any
   // decoding. Its size does not matter: blocks are streamed into their files.
   UInt64 largest = 0;
-  for (UInt32 f = 0; f < ar.NumFolders; ++f) {
+  // Without files (the header had no files section) there is no block to decode: the product's
+  // layout refuses such an archive below.
+  const UInt32 blocks = ar.NumFiles != 0 ? ar.NumFolders : 0;
+  for (UInt32 f = 0; f < blocks; ++f) {
     const std::string where =
         " (starting with "s + Quote(EntryName(r.db, r.db.FolderStartFileIndex[f])) + ")";
     BlockNeed need;
@@ -390,7 +393,7 @@ ArchiveVerdict Check(const WString& path) {
   CheckSource source(&r.archive.file);
   std::vector<Byte> buffer(1 << 20);
   std::string settingsBytes;
-  for (UInt32 f = 0; f < ar.NumFolders; ++f) {
+  for (UInt32 f = 0; f < blocks; ++f) {
     BlockDecoder decoder;
     SRes res = decoder.Init(r.db, f, source, r.alloc.Main());
     UInt32 i = r.db.FolderStartFileIndex[f];

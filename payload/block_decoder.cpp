@@ -602,6 +602,9 @@ SRes BlockDecoder::Init(const CSzFolder& folder, const UInt64* packSizes, std::u
 }
 
 SRes BlockDecoder::Init(const CSzArEx& db, std::uint32_t folderIndex, PackSource& source, ISzAlloc* alloc) {
+  // A header without a files section leaves its folders without their places in the file.
+  if (db.FolderStartPackStreamIndex == nullptr || db.PackStreamStartPositions == nullptr)
+    return SZ_ERROR_ARCHIVE;
   const UInt32 first = db.FolderStartPackStreamIndex[folderIndex];
   return Init(db.db.Folders[folderIndex], db.db.PackSizes + first,
               SzArEx_GetFolderStreamPos(&db, folderIndex, 0), source, alloc);
