@@ -625,10 +625,16 @@ struct Shared {
 /// queued hold; never for the walk, so Drain always returns.
 class BlockDecoders {
  public:
+  /// Each decoder's file handle is opened here, on the walk's thread, whatever blocks it will
+  /// decode: the system calls an extraction makes do not depend on how threads are scheduled.
   BlockDecoders(Shared& shared, unsigned threads) : shared_(shared) {
+    for (unsigned k = 0; k < std::max(threads, 1u); ++k) {
+      slots_.push_back(std::make_unique<Slot>(shared_));
+      slots_.back()->source.Open();  // a failure is reported by the first block that needs it
+    }
     for (unsigned k = 0; k < threads; ++k) {
       try {
-        threads_.emplace_back([this] { Run(); });
+        threads_.emplace_back([this, k] { Run(*slots_[k]); });
       } catch (...) {
         break;  // the ones started do the work
       }
@@ -647,8 +653,7 @@ class BlockDecoders {
 
   void Add(const BlockJob& job) {
     if (threads_.empty()) {
-      Slot slot(shared_);
-      Decode(job, slot);
+      Decode(job, *slots_[0]);
       return;
     }
     {
@@ -666,15 +671,19 @@ class BlockDecoders {
   }
 
  private:
-  /// What a decoding thread keeps from block to block.
+  /// What a decoding thread keeps from block to block. Its chunks outlive the writes queued from
+  /// them, however the extraction ends: it waits for the pool before they go.
   struct Slot {
-    explicit Slot(Shared& s) : source(s.archive, s.progress) {}
+    explicit Slot(Shared& s) : writers(s.writers), source(s.archive, s.progress) {}
+    ~Slot() { writers.Drain(); }
+    Slot(const Slot&) = delete;
+    Slot& operator=(const Slot&) = delete;
+    Writers& writers;
     FileSource source;
     Chunks chunks;
   };
 
-  void Run() {
-    Slot slot(shared_);
+  void Run(Slot& slot) {
     std::unique_lock lock(mutex_);
     for (;;) {
       queued_.wait(lock, [&] { return ending_ || !jobs_.empty(); });
@@ -803,7 +812,8 @@ class BlockDecoders {
   std::deque<BlockJob> jobs_;
   unsigned pending_ = 0;
   bool ending_ = false;
-  std::vector<std::thread> threads_;  // last: started once all the above stand
+  std::vector<std::unique_ptr<Slot>> slots_;  // one a thread (one without threads)
+  std::vector<std::thread> threads_;          // last: started once all the above stand
 };
 
 /// Where the walk stands: the destination (ending with a separator), the keep list, the folders
