@@ -282,11 +282,13 @@ def Measure(args, name, changed):
     return times, cpus, peaks, runs, writes
 
 
-# Where the samples of a profile fall: the SDK's decoder, the kernel, the rest.
+# Where the samples of a profile fall: the SDK's decoder, the kernel, the rest. The BCJ2 decoder is
+# the streaming decoder's own, inlined into BlockDecoder::Read with the copy of a block's output.
 PROFILE_GROUPS = (
     ("LZMA decoder (SDK: LzmaDec_*)", lambda sym, kernel: sym.startswith("LzmaDec") or sym.startswith("Lzma2Dec")),
-    ("BCJ2 and branch filters (SDK)", lambda sym, kernel: sym.startswith(("Bcj2", "x86_Convert", "ARM_Convert"))),
-    ("CRC checks (SDK)", lambda sym, kernel: sym.startswith("CrcUpdate")),
+    ("BCJ2 (BlockDecoder::Read), branch filters (SDK)",
+     lambda sym, kernel: sym.startswith(("zyv::BlockDecoder::Read", "x86_Convert", "ARM_Convert"))),
+    ("CRC checks (UpdateCrc, SDK)", lambda sym, kernel: sym.startswith("CrcUpdate") or sym.endswith("::UpdateCrc")),
     ("kernel (file creation, writes, page faults)", lambda sym, kernel: kernel),
     ("everything else (our code, libc)", lambda sym, kernel: True),
 )
@@ -311,7 +313,9 @@ def Profile(args):
         parts = line.split()
         if len(parts) < 3 or not parts[0].endswith("%"):
             continue
-        share, kernel, sym = float(parts[0][:-1]), parts[1] == "[k]", parts[2]
+        # The symbol runs to perf's trailing columns ("-"), and may hold spaces ("(anonymous namespace)").
+        share, kernel = float(parts[0][:-1]), parts[1] == "[k]"
+        sym = " ".join(p for p in parts[2:] if p != "-").split("(unsigned")[0].split("(CSz")[0]
         for name, matches in PROFILE_GROUPS:
             if matches(sym, kernel):
                 shares[name] += share
