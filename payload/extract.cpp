@@ -26,7 +26,7 @@
 #include "payload/archive_file.h"
 #include "payload/extract_shared.h"
 #include "payload/open_archive.h"
-#include "platform/upcase.h"
+#include "platform/path_key.h"
 #include "platform/worker_pool.h"
 
 namespace zyv {
@@ -133,13 +133,6 @@ bool WriteOutputFile(const WString& path, const Byte* data, size_t size, int& er
     return false;
   }
   return true;
-}
-
-bool KeptByList(const WString& full, const std::vector<WString>& keep) {
-  for (const WString& fragment : keep) {
-    if (full.find(fragment) != WString::npos) return PathExists(full);
-  }
-  return false;
 }
 
 constexpr UInt32 kNoEntry = 0xFFFFFFFF;
@@ -312,15 +305,6 @@ class FirstFailure {
   int systemError_ = 0;
 };
 
-/// Paths that name one file are one key: on Windows, names that NTFS's upcase table makes equal.
-WString PathKey(const WString& path) {
-#ifdef _WIN32
-  return UpcaseNtfs(path);
-#else
-  return path;
-#endif
-}
-
 /// The files of the walk, written and closed by the worker pool in the order the archive lists
 /// them, and the first failure in that order. Once a failure is recorded no write of an entry after
 /// it starts; those already started (at most kWriteAhead - 1) finish. Invariant: two writes of one
@@ -468,9 +452,9 @@ class Sameness {
       std::vector<UInt16> units(SzArEx_GetFileNameUtf16(&db_, index, nullptr));
       SzArEx_GetFileNameUtf16(&db_, index, units.data());
       const WString name(units.begin(), units.end() - (units.empty() ? 0 : 1));
-      if (!there_->never.empty() && name == there_->never) {
+      if (!there_->never.empty() && SamePath(name, there_->never)) {
         same = true;  // not wanted: as good as there
-      } else if (name != there_->always && IsSafeEntryName(name)) {
+      } else if (!SamePath(name, there_->always) && IsSafeEntryName(name)) {
         const CSzFileItem& item = db_.db.Files[index];
         same = AlreadyHolds(EntryPath(there_->base, name), item.Size, item.Crc);
       }
@@ -497,13 +481,12 @@ class Sameness {
   std::vector<UInt32> kept_;     // per folder, its files found there
 };
 
-/// Where the walk stands: the destination (ending with a separator), the keep list, and the
-/// folders made for the previous entry as a name ending with "/". An archive lists the files of a
+/// Where the walk stands: the destination (ending with a separator), and the folders made for the
+/// previous entry as a name ending with "/". An archive lists the files of a
 /// folder together, and making a folder that exists is a failing system call: each level of each
 /// entry's path would cost one.
 struct Walk {
   WString dest;
-  const std::vector<WString>& keep;
   WString made;
   Writers& writers;
   std::deque<HeldFolder>& held;  // every folder written into, checked and held until the writes end
@@ -546,7 +529,6 @@ void PlaceEntry(Walk& walk, UInt32 index, const WString& name, const CSzFileItem
   }
   walk.made.assign(name, 0, name.rfind(u'/') + 1);
   walk.writers.BeforeTouching(full);
-  if (KeptByList(full, walk.keep)) return;
   walk.writers.Write(index, std::move(full), data, size, item);
 }
 
@@ -566,8 +548,8 @@ int EntryName(Decoder& d, UInt32 index, WString& name) {
   return IsSafeEntryName(name) ? kExtractOk : kExtractRefused;
 }
 
-int Extract(WString dest, const WString& archive, const std::vector<WString>& keep, ExtractFailure* failure,
-            ProgressSink* progress, AlreadyThere* there) {
+int Extract(WString dest, const WString& archive, ExtractFailure* failure, ProgressSink* progress,
+            AlreadyThere* there) {
   if (dest.empty() || dest.back() != kPathSeparator) dest += kPathSeparator;
   CreateDirectoryChain(dest);
 
@@ -592,7 +574,7 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
   Writers writers(d, largest);
   Sameness sameness(d.db, there);
   sameness.Start(writers);
-  Walk walk{std::move(dest), keep, {}, writers, held};
+  Walk walk{std::move(dest), {}, writers, held};
   // Each entry: decide (its name sound, its file already there?), decode (its folder, once), place.
   for (UInt32 i = 0; i < d.db.db.NumFiles && !writers.failure().Any(); ++i) {
     const CSzFileItem& item = d.db.db.Files[i];
@@ -603,7 +585,7 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
     }
     // An entry without data has no folder; asking the SDK for it would drop the cached folder.
     const UInt32 folder = item.IsDir ? kNoFolder : d.db.FileIndexToFolderIndexMap[i];
-    if (there != nullptr && !item.IsDir && name == there->never) continue;  // not wanted
+    if (there != nullptr && !item.IsDir && SamePath(name, there->never)) continue;  // not wanted
     if (folder != kNoFolder && (sameness.FolderKept(folder) || sameness.Kept(i))) {
       there->kept.push_back({name, item.AttribDefined != 0, item.Attrib});
       continue;  // nothing of it written; nothing decoded of a folder that is all there
@@ -631,10 +613,10 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
 
 }  // namespace
 
-int ExtractArchive(const WString& destination, const WString& archive, std::vector<WString> keep,
-                   ExtractFailure* failure, ProgressSink* progress, AlreadyThere* there) {
+int ExtractArchive(const WString& destination, const WString& archive, ExtractFailure* failure,
+                   ProgressSink* progress, AlreadyThere* there) {
   try {
-    return Extract(destination, archive, keep, failure, progress, there);
+    return Extract(destination, archive, failure, progress, there);
   } catch (const std::bad_alloc&) {
     return kExtractOutOfMemory;  // a path string could not be built
   }
@@ -669,13 +651,19 @@ struct MemoryStream {
 
 }  // namespace
 
-bool ArchiveUnpackedSize(std::span<const unsigned char> archive, std::uint64_t& size) {
+bool ArchiveFiles(std::span<const unsigned char> archive, std::vector<ArchivedFile>& files) {
   try {
     ArchiveReader reader;
     MemoryStream memory{{MemoryStream::Read, MemoryStream::Seek}, archive};
     if (OpenArchiveDatabase(&reader.db, reader.Attach(&memory.s), reader.alloc) != SZ_OK) return false;
-    size = 0;
-    for (UInt32 i = 0; i < reader.db.db.NumFiles; ++i) size += reader.db.db.Files[i].Size;
+    files.clear();
+    for (UInt32 i = 0; i < reader.db.db.NumFiles; ++i) {
+      const CSzFileItem& item = reader.db.db.Files[i];
+      if (item.IsDir) continue;
+      std::vector<UInt16> units(SzArEx_GetFileNameUtf16(&reader.db, i, nullptr));
+      SzArEx_GetFileNameUtf16(&reader.db, i, units.data());
+      files.push_back({WString(units.begin(), units.end() - (units.empty() ? 0 : 1)), item.Size});
+    }
     return true;
   } catch (const std::bad_alloc&) {
     return false;

@@ -36,6 +36,10 @@ bool PathExists(const WString& path);
 /// True when path is a folder itself: not a file, nor a link or other reparse point to a folder.
 bool IsFolder(const WString& path);
 
+/// The size of the regular file at path (not a folder, not a link or other reparse point); false
+/// when there is none.
+bool FileSizeOf(const WString& path, std::uint64_t& size);
+
 /// Creates one directory level. False when it was not created, including when it already existed.
 bool MakeDirectory(const WString& path);
 
@@ -61,10 +65,6 @@ struct FolderEntry {
 
 /// The names in folder, without "." and "..", in no particular order. False when it cannot be read.
 bool ListFolder(const WString& folder, std::vector<FolderEntry>& entries);
-
-/// Asks for the file to be deleted at the next restart (Windows, for a file still in use); false
-/// where the system cannot, or has no need to (POSIX deletes files in use at once).
-bool DeleteAtRestart(const WString& path);
 
 /// Makes what was written and renamed on the volume that holds path durable, as far as the system
 /// lets a program: a crash after it returns finds every change made before it. Best effort.
@@ -232,14 +232,6 @@ void RunShowingProgress(const WString& caption, const WString& text,
 /// nothing holds them any more. Nothing to ask where a running program's files can be replaced under
 /// it (true).
 bool AskHoldersToClose(const std::vector<WString>& files);
-
-/// What a file in use that an update had to replace is renamed to, beside it (Windows), followed by
-/// nothing or a digit: NAME.zyv-old.
-inline constexpr char16_t kMovedAsideSuffix[] = u".zyv-old";
-
-/// Deletes the files under folder that an earlier update moved aside and nothing holds any more.
-/// Nothing to do where files are never moved aside.
-void RemoveMovedAside(const WString& folder);
 
 /// Registers the running program with the system's restart manager (RESTART_* flags in flags).
 /// No-op where there is no restart manager.

@@ -70,6 +70,21 @@ int StageTruncatedPayload(const WString& path) {
 /// A stand-in for a StagePayload that failed, leaving the staging file as it was.
 int FailToStage(const WString&) { return 0; }
 
+/// The extraction tests' archives and 7zz's trees of them, made natively; under Wine the Linux root
+/// is drive Z:.
+fs::path Fixtures() { return HostPath(ZYV_BINARY_DIR "/extract_fixtures"); }
+
+/// The archive StageFixture stages in place of the payload.
+fs::path g_fixture;
+
+int StageFixture(const WString& path) {
+  WriteFileBytes(ToPath(path), ReadFileBytes(g_fixture));
+  return 1;
+}
+
+/// Run's answer when a stopped run's commit could be neither finished nor undone.
+constexpr int kUnfinished = -1;
+
 class InstallTest : public ::testing::Test {
  protected:
   /// The install base: a folder inside the scratch folder, followed by a separator.
@@ -87,7 +102,7 @@ class InstallTest : public ::testing::Test {
   /// unpacking and its commit.
   int Run(StageFunction stage = nullptr) {
     InstallState state = ReadInstallState(Base());
-    RecoverInstallFolder(Base(), state);
+    if (!RecoverInstallFolder(Base(), state)) return kUnfinished;
     return UnpackPayload(Base(), state, stage);
   }
 
@@ -188,7 +203,7 @@ TEST_F(InstallTest, ARunStoppedWhileUnpackingIsUndoneByTheNext) {
   WriteFileBytes(Config(), kUserConfig);
   Interrupt();
 
-  EXPECT_TRUE(ReadInstallState(Base()).interrupted);
+  EXPECT_TRUE(fs::exists(Folder() / "ZyvInstall.pending"));
   ASSERT_EQ(Run(), 0);
   EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
   ExpectProductTree();
@@ -331,6 +346,47 @@ TEST_F(InstallTest, AFolderTheUpdateAddsGoesInWholeAndComesBackOutOnAFailure) {
     }
     ExpectNoLeftovers();
   }
+}
+
+// A product's history, forward and back: a folder that becomes a file and one that holds what the
+// last version's file was, names renamed in case alone, a file changed. Each run ends with exactly
+// that version's tree, names spelt as it spells them, the user's settings kept; where the user has
+// put a file of their own into a folder that must become a file, the update is refused before it
+// changes anything, and goes through once the file is gone.
+TEST_F(InstallTest, AProductWhoseTreeChangesShapeAndCaseUpdatesBothWays) {
+  const auto install = [&](const char* version) {
+    g_fixture = Fixtures() / "archives" / (std::string(version) + ".7z");
+    return Run(StageFixture);
+  };
+  const auto expect_version = [&](const char* version) {
+    test::Tree want = test::ReadTree(Fixtures() / "reference" / version / "dudizu");
+    want["config.ini"] = kUserConfig;
+    test::Tree got = test::ReadTree(Folder());
+    got.erase("ZyvInstall.installed");
+    EXPECT_EQ(test::Differences(got, want), std::vector<std::string>{}) << version;
+    ExpectNoLeftovers();
+  };
+  ASSERT_EQ(install("history-1"), 0);
+  WriteFileBytes(Config(), kUserConfig);
+  for (const char* version : {"history-2", "history-1", "history-2"}) {
+    ASSERT_EQ(install(version), 0) << version;
+    expect_version(version);
+  }
+  ASSERT_EQ(install("history-1"), 0);
+  WriteFileBytes(Folder() / "plugins" / "mine.txt", "the user's");
+  const test::Tree before = test::ReadTree(Folder());
+  ExtractFailure cause;
+  g_fixture = Fixtures() / "archives" / "history-2.7z";
+  InstallState state = ReadInstallState(Base());
+  ASSERT_TRUE(RecoverInstallFolder(Base(), state));
+  EXPECT_EQ(UnpackPayload(Base(), state, StageFixture, &cause), kExtractNotWritten);
+  EXPECT_EQ(cause.kind, FailureKind::kUsersInFolder);
+  EXPECT_EQ(ToPath(cause.path), Folder() / "plugins");
+  EXPECT_EQ(test::Differences(test::ReadTree(Folder()), before), std::vector<std::string>{});
+  ExpectNoLeftovers();
+  fs::remove(Folder() / "plugins" / "mine.txt");
+  ASSERT_EQ(install("history-2"), 0);
+  expect_version("history-2");
 }
 
 // A link planted at the staging file while the run works (RunInstall refuses one found before):

@@ -369,21 +369,5 @@ TEST(FolderLockWin32, OneProcessAtATimeAndFreeAgainOnceReleased) {
   EXPECT_EQ(other(), FolderLock::State::kHeld);
 }
 
-TEST(RemoveMovedAsideWin32, DeletesWhatAnEarlierUpdateMovedAsideAndNothingElse) {
-  TempDir tmp;
-  const WString folder = tmp.W(u"dudizu");
-  ASSERT_TRUE(MakeDirectory(folder));
-  ASSERT_TRUE(MakeDirectory(folder + u"\\插件"));
-  for (const WString name : {u"a.dll.zyv-old", u"b.exe.zyv-old3", u"插件\\c.dll.zyv-old", u"keep.txt",
-                             u"d.zyv-oldest", u"插件\\e.dll"}) {
-    WriteFileBytes(ToPath(folder + u"\\" + name), "x");
-  }
-  // Nothing holds them: the manager has nobody to ask.
-  EXPECT_TRUE(AskHoldersToClose({folder + u"\\a.dll.zyv-old", folder + u"\\keep.txt"}));
-  RemoveMovedAside(folder);
-  EXPECT_EQ(test::ReadTree(ToPath(folder)),
-            (test::Tree{{"d.zyv-oldest", "x"}, {"keep.txt", "x"}, {"插件", "<dir>"}, {"插件/e.dll", "x"}}));
-}
-
 }  // namespace
 }  // namespace zyv

@@ -28,26 +28,6 @@ bool ClearRefusingAttributes(const WString& path) {
   return SetFileAttributesW(W(path), attributes & ~kRefusingAttributes) != FALSE;
 }
 
-/// Moves a file that is in use (a running program's image can be renamed, not written) to a name
-/// of its own beside it, and asks for it to be deleted at the next restart. An older one left by an
-/// earlier update is replaced when nothing holds it any more.
-bool MoveAside(const WString& path) {
-  // A folder where the file must go is an obstacle to report, not an old file to move.
-  const DWORD attributes = GetFileAttributesW(W(path));
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
-  for (int n = 0; n < 10; ++n) {
-    const WString aside =
-        path + kMovedAsideSuffix + (n == 0 ? WString() : WString(1, static_cast<char16_t>(u'0' + n)));
-    if (MoveFileExW(W(path), W(aside), MOVEFILE_REPLACE_EXISTING) != FALSE) {
-      // Needs administrator rights, which the installer asks for; without them the file stays
-      // until the next update replaces it.
-      MoveFileExW(W(aside), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-      return true;
-    }
-  }
-  return false;
-}
-
 bool Open(CSzFile* file, const WString& path) {
   file->handle = win32::CreateForWriting(path, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL);
   return file->handle != INVALID_HANDLE_VALUE;
@@ -85,11 +65,6 @@ bool CreateOutputFile(CSzFile* file, const WString& path) {
   if (error == ERROR_ACCESS_DENIED && ClearRefusingAttributes(path)) {
     if (Open(file, path)) return true;
     error = GetLastError();
-  }
-  // A file held open without write sharing, or a running program's image.
-  if ((error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_USER_MAPPED_FILE) &&
-      MoveAside(path) && Open(file, path)) {
-    return true;
   }
   SetLastError(error);  // the reason the file could not be written, not that of the attempts
   return false;

@@ -6,6 +6,4 @@ namespace zyv {
 
 bool AskHoldersToClose(const std::vector<WString>&) { return true; }
 
-void RemoveMovedAside(const WString&) {}
-
 }  // namespace zyv

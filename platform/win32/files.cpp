@@ -74,6 +74,16 @@ bool IsFolder(const WString& path) {
          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
+bool FileSizeOf(const WString& path, std::uint64_t& size) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (GetFileAttributesExW(W(path), GetFileExInfoStandard, &data) == FALSE ||
+      (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    return false;
+  }
+  size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+  return true;
+}
+
 bool MakeDirectory(const WString& path) { return CreateDirectoryW(W(path), nullptr) != FALSE; }
 
 bool RemoveFile(const WString& path) {
@@ -111,11 +121,6 @@ bool ListFolder(const WString& folder, std::vector<FolderEntry>& entries) {
   const bool ok = GetLastError() == ERROR_NO_MORE_FILES;
   FindClose(find);
   return ok;
-}
-
-bool DeleteAtRestart(const WString& path) {
-  // Needs administrator rights, which the installer asks for.
-  return MoveFileExW(W(path), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
 }
 
 void FlushVolume(const WString& path) {

@@ -10,34 +10,6 @@
 namespace zyv {
 namespace {
 
-/// Every file under folder, recursively (links to folders are not followed).
-void ListFiles(const WString& folder, std::vector<WString>& files) {
-  WIN32_FIND_DATAW found;
-  const HANDLE find =
-      FindFirstFileExW(win32::W(folder + u"\\*"), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    const WString name = win32::FromW(found.cFileName, wcsnlen(found.cFileName, MAX_PATH));
-    if (name == u"." || name == u"..") continue;
-    const WString path = folder + u'\\' + name;
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      files.push_back(path);
-    } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-      ListFiles(path, files);
-    }
-  } while (FindNextFileW(find, &found));
-  FindClose(find);
-}
-
-/// Whether name ends in the moved-aside suffix, with or without its digit.
-bool IsMovedAside(const WString& name) {
-  const WString suffix = kMovedAsideSuffix;
-  const bool digit = !name.empty() && name.back() >= u'0' && name.back() <= u'9';
-  const std::size_t extra = digit ? 1 : 0;
-  return name.size() > suffix.size() + extra &&
-         name.compare(name.size() - suffix.size() - extra, suffix.size(), suffix) == 0;
-}
-
 template <typename Fn>
 Fn Function(HMODULE module, const char* name) {
   // Through void (*)() so the cast between function types is explicit about being deliberate.
@@ -78,15 +50,6 @@ bool AskHoldersToClose(const std::vector<WString>& files) {
   }
   FreeLibrary(library);
   return closed;
-}
-
-void RemoveMovedAside(const WString& folder) {
-  std::vector<WString> files;
-  ListFiles(folder, files);
-  for (const WString& file : files) {
-    // One still held (its program still runs) stays until the restart that was asked for.
-    if (IsMovedAside(file)) DeleteFileW(win32::W(file));
-  }
 }
 
 }  // namespace zyv
