@@ -289,27 +289,48 @@ TEST_F(InstallTest, AFailedStagingIsReportedAndNoStaleArchiveIsExtracted) {
 
 TEST_F(InstallTest, RecordsThatLeadOutsideTheInstallationMoveNothing) {
   SAMPLE_PAYLOAD_ONLY();
-  ASSERT_EQ(Run(), 0);
-  WriteFileBytes(Config(), kUserConfig);
-  // Any program of the user's may write the records: one naming no folder of a run (the whole
-  // install folder would be its staging) or paths outside the base, and a list of what was
-  // installed that names a file outside, must not make the installer move or delete anything there.
-  const fs::path victim = BasePath().parent_path() / "victim.txt";
-  WriteFileBytes(victim, "not the installer's");
-  WriteFileBytes(Folder() / "ZyvInstall.pending",
-                 "ZyvInstall pending installation\nsettings none\nphase staging\nstaging \naside \n");
-  ASSERT_EQ(Run(), 0);
-  EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
-  WriteFileBytes(
-      Folder() / "ZyvInstall.pending",
+  // Any program of the user's may write the records. Whatever they name outside the install folder
+  // (beside it under Local Application Data, above it), or of the installer's own, the installer
+  // moves and deletes none of it, and the user's settings stay.
+  const std::string committing =
       "ZyvInstall pending installation\nsettings none\nphase committing\nstaging ZyvInstall.staging\n"
-      "aside ZyvInstall.old\nfile ../victim.txt\n");
-  WriteFileBytes(Folder() / "ZyvInstall.installed", "ZyvInstall installed files\nfile ../victim.txt\n");
-  ASSERT_EQ(Run(), 0);
-  EXPECT_EQ(ReadFileBytes(victim), "not the installer's");
-  EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
-  ExpectProductTree();
-  ExpectNoLeftovers();
+      "aside ZyvInstall.old\n";
+  const std::string installed = "ZyvInstall installed files\nfile dudizu/readme.txt\n";
+  struct Case {
+    const char* name;
+    std::string record;  // ZyvInstall.pending, when not empty
+    std::string list;    // ZyvInstall.installed, when not empty
+  };
+  const Case cases[] = {
+      {"no folders of a run",
+       "ZyvInstall pending installation\nsettings none\nphase staging\nstaging \naside \n", ""},
+      {"a file above the base", committing + "file ../victim.txt\n", installed + "file ../victim.txt\n"},
+      {"a file beside the install folder", committing + "file other/keep.txt\n",
+       installed + "file other/keep.txt\n"},
+      {"the installer's own", committing + "file dudizu/ZyvInstall.installed\n",
+       installed + "file DUDIZU/ZyvInstall.pending\n"},
+      {"folders beside it", committing + "made other\ncleared other\nfolder other\n",
+       installed + "folder other\n"},
+      {"the install folder as a file", committing + "file dudizu\n", installed + "file dudizu\n"},
+  };
+  const fs::path victim = BasePath().parent_path() / "victim.txt", beside = BasePath() / "other" / "keep.txt";
+  for (const Case& c : cases) {
+    fs::remove_all(BasePath());
+    ASSERT_EQ(Run(), 0) << c.name;
+    WriteFileBytes(Config(), kUserConfig);
+    WriteFileBytes(victim, "not the installer's");
+    fs::create_directories(beside.parent_path());
+    WriteFileBytes(beside, "not the installer's");
+    if (!c.record.empty()) WriteFileBytes(Folder() / "ZyvInstall.pending", c.record);
+    if (!c.list.empty()) WriteFileBytes(Folder() / "ZyvInstall.installed", c.list);
+    ASSERT_EQ(Run(), 0) << c.name;
+    EXPECT_EQ(ReadFileBytes(victim), "not the installer's") << c.name;
+    EXPECT_EQ(ReadFileBytes(beside), "not the installer's") << c.name;
+    EXPECT_EQ(ReadFileBytes(Config()), kUserConfig) << c.name;
+    fs::remove_all(BasePath() / "other");
+    ExpectProductTree();
+    ExpectNoLeftovers();
+  }
 }
 
 TEST_F(InstallTest, AFolderTheUpdateAddsGoesInWholeAndComesBackOutOnAFailure) {
