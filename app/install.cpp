@@ -115,6 +115,7 @@ int UnpackPayload(const WString& base, const InstallState& state, StageFunction 
   ExtractFailure ignored;
   if (cause == nullptr) cause = &ignored;
   if (!PathExists(base)) MakeDirectory(base);
+  const LinkGuard guard(base);
   if (ShortOfRoom(base, *cause)) return kExtractNotWritten;
   Transaction transaction(base, state, cause);
   if (!transaction.Begun()) return kExtractNotWritten;
@@ -150,10 +151,12 @@ void RunInstall(WString base) {
   // it changes anything, and no program is started from behind the link.
   WString link = FindRefusedLink(InstallFolder(base));
   if (link.empty()) link = FindRefusedLink(base + kStagingName);
+  if (!PathExists(base)) MakeDirectory(base);
+  // From here on nothing below the base is reached through a link, whenever one is planted.
+  const LinkGuard guard(base);
   std::optional<HeldFolder> held;
   if (link.empty()) {
     // The folder must exist to be claimed; it is the first thing an installation makes anyway.
-    if (!PathExists(base)) MakeDirectory(base);
     MakeDirectory(InstallFolder(base));
     // Checked again by handle now that it exists, and held, so it stays the folder checked.
     held.emplace(InstallFolder(base));

@@ -221,7 +221,7 @@ bool RollBack(const Roots& r, const RunRecord& record, ExtractFailure* failure) 
   }
   for (const WString& folder : record.cleared) {
     const WString path = EntryPath(r.base, folder);
-    if (!IsFolder(path) && !MakeDirectory(path)) whole = Fail(failure, path) && whole;
+    if (!PathExists(path) && !MakeDirectory(path)) whole = Fail(failure, path) && whole;
   }
   std::vector<WString> aside, aside_folders;
   if (PathExists(FolderOf(r.aside)) && !Walk(r.aside, u"", aside, aside_folders))
@@ -336,6 +336,7 @@ SettingsRule SettingsRuleFor(const InstallState& state, bool config_there) {
 }
 
 bool RecoverInstallFolder(const WString& base, InstallState& state, ExtractFailure* failure) {
+  const LinkGuard guard(base);
   const WString folder = InstallFolder(base);
   RunRecord record;
   bool stuck = false;
@@ -518,6 +519,7 @@ int Transaction::Commit(const std::vector<KeptEntry>& kept, ExtractFailure* fail
     return kExtractNotWritten;
   }
   AskHoldersToClose(replaced);
+  if (g_before_first_move != nullptr) g_before_first_move();
   if (Complete(r, record_, installed, failure, false, durable) != Outcome::kCommitted)
     return kExtractNotWritten;
   // A file left in place gets the archive's attributes again where they differ.

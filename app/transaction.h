@@ -91,6 +91,10 @@
 
 namespace zyv {
 
+/// For tests only (null otherwise): called by a commit after its plan is written and before its
+/// first move, where a test stands in for another program that changes the disk at that moment.
+inline void (*g_before_first_move)() = nullptr;
+
 /// What the commit does with config.ini (the table above).
 enum class SettingsRule {
   kPayloads,             ///< no settings yet: the payload's copy goes in, the installer's name in it

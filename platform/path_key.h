@@ -34,4 +34,12 @@ bool PathStartsWith(std::u16string_view path, std::u16string_view prefix, PathSt
 /// The last name of path (after its last separator), the whole of it when it has none.
 std::u16string_view LastName(std::u16string_view path, PathStyle style = kNativePathStyle);
 
+/// path in the form Windows' file functions take without a length limit: absolute, "\\?\C:\..." or
+/// "\\?\UNC\server\share\...", names separated by "\" alone, "." and ".." resolved (in that form
+/// the system resolves nothing, nor trims the dots and spaces that end a name). A relative path is
+/// taken from current (an absolute folder: "C:\x" or "\\server\share\x"), a path rooted without a
+/// drive from current's drive or share. A path in that form already, or a device's ("\\.\"),
+/// stands as it is; one that cannot be made absolute (current is not) too.
+std::u16string ExtendedLengthPath(std::u16string_view path, std::u16string_view current);
+
 }  // namespace zyv

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,12 +78,19 @@ bool ReplaceFileAtomically(const WString& from, const WString& to);
 
 // Links. The installer runs elevated but works under Local Application Data, which every process of
 // the user may change: a link planted there would turn its writes into writes wherever the link
-// leads. So on Windows nothing below the install base (Local Application Data as the shell names
-// it, which may itself be a redirected folder) is written through a reparse point (junction,
-// symbolic link, mount point): files are opened with FILE_FLAG_OPEN_REPARSE_POINT and judged by
-// the handle, folders the installer writes into are checked by handle once made and held while it
-// writes. On POSIX links are followed where a user placed them; only the staging file is never
-// written through one (payload/staging_file.h).
+// leads. On Windows no operation below the install base follows a reparse point (junction, symbolic
+// link, mount point), whenever it is planted, at whatever depth. The mechanism (platform/win32/
+// no_follow.h): while a LinkGuard on the install base lives, every operation that creates, writes,
+// reads, renames, deletes or changes the attributes of something below it is made relative to a
+// handle of the folder that holds it (NtCreateFile with a root directory, a rename with a root
+// handle), never by a path; that folder's handle was itself reached from the base one name at a time
+// the same way, each name opened without following a reparse point and judged by its handle, and is
+// held (delete not shared) until the guard ends or the installer itself renames or removes it. So
+// no folder on the way can be swapped for a link between a check and a use. Local Application Data
+// itself, the guard's root, may be a link (folder redirection). A link met fails its operation with
+// LinkRefusedError(). Paths outside a guard (the desktop) are resolved by the system as given, only
+// their last name judged. On POSIX links are followed where a user placed them (the installer runs
+// as that user); only the staging file is never written through one (payload/staging_file.h).
 
 /// The system error with which an operation stops at a link it will not follow (Windows:
 /// ERROR_REPARSE_POINT_ENCOUNTERED, which ClassifySystemError calls kLink; POSIX: ELOOP).
@@ -94,11 +102,25 @@ int LinkRefusedError();
 /// shows a Unix symbolic link). POSIX: always empty.
 WString FindRefusedLink(const WString& path);
 
-/// A folder the installer writes into, checked by a handle opened on it without following a link,
-/// and held from construction to destruction: while held it cannot be renamed, moved or deleted
-/// (Windows: the handle does not share deletion), so paths through it keep leading into the folder
-/// that was checked. Check it once it exists: a folder the installer makes is checked after it is
-/// made, not before. POSIX: looked up only (links followed there), nothing held.
+/// Guards every operation below root, an existing folder, from construction to destruction (see
+/// above). One root at a time in a process: a guard made while another lives adds nothing (for the
+/// same root it is the same guard, and the handles are let go when the outer one ends). POSIX: no-op.
+class LinkGuard {
+ public:
+  explicit LinkGuard(const WString& root);
+  ~LinkGuard();
+  LinkGuard(const LinkGuard&) = delete;
+  LinkGuard& operator=(const LinkGuard&) = delete;
+
+ private:
+  [[maybe_unused]] bool active_ = false;
+};
+
+/// A folder the installer writes into, checked by handle without following a link, and held from
+/// construction to destruction: while held it cannot be renamed, moved or deleted (Windows: the
+/// handle does not share deletion). Below a LinkGuard's root it is reached as every folder there is,
+/// and held by the guard as well. Check it once it exists: a folder the installer makes is checked
+/// after it is made, not before. POSIX: looked up only (links followed there), nothing held.
 class HeldFolder {
  public:
   enum class State {
@@ -114,7 +136,7 @@ class HeldFolder {
   State state() const { return state_; }
 
  private:
-  [[maybe_unused]] std::intptr_t handle_ = -1;  // the folder's handle (Windows only)
+  std::shared_ptr<void> folder_;  // the folder's handle (Windows only)
   State state_ = State::kNotFolder;
 };
 

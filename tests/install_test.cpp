@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 #include <vector>
 
@@ -490,6 +491,42 @@ TEST_F(InstallTest, ARenamedInstallerRecordsItsOwnName) {
   const std::vector<std::string> lines = Lines(ReadFileBytes(Config()));
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "install=" + ansi);
+}
+
+// Another program of the user's swaps a folder of the installation for a link to a folder it could
+// not write itself, between the commit's plan and its first move: nothing is moved out of, into or
+// deleted in that folder, and the run stops as at any link. A folder the run already holds (its
+// staging tree) cannot be swapped at all.
+std::function<void()> g_between;
+
+TEST_F(InstallTest, AFolderSwappedForALinkMidCommitLeadsNothingAnywhereWin32) {
+  if (!test::UnderWine()) GTEST_SKIP() << "links are planted from the Linux side";
+  g_fixture = Fixtures() / "archives" / "history-1.7z";
+  ASSERT_EQ(Run(StageFixture), 0);
+  const fs::path victim = dir_.path() / "victim";
+  fs::create_directories(victim / "sub");
+  WriteFileBytes(victim / "a.dll", "the victim's a");
+  WriteFileBytes(victim / "sub" / "b.dll", "the victim's b");
+  const test::Tree before = test::ReadTree(victim);
+  test::PlantedLinks links;
+  bool staging_swapped = true, planted = false;
+  g_between = [&] {
+    const fs::path staged = Folder() / "ZyvInstall.staging" / "dudizu";
+    staging_swapped = MoveFileExW(staged.c_str(), (BasePath() / "staged-away").c_str(), 0) != FALSE;
+    fs::rename(Folder() / "plugins", BasePath() / "plugins-away");
+    planted = links.Plant(victim, Folder() / "plugins");
+  };
+  g_before_first_move = [] { g_between(); };
+  g_fixture = Fixtures() / "archives" / "history-2.7z";
+  ExtractFailure cause;
+  InstallState state = ReadInstallState(Base());
+  ASSERT_TRUE(RecoverInstallFolder(Base(), state));
+  const int result = UnpackPayload(Base(), state, StageFixture, &cause);
+  g_before_first_move = nullptr;
+  ASSERT_TRUE(planted);
+  EXPECT_FALSE(staging_swapped);
+  EXPECT_EQ(result, kLinkRefused);
+  EXPECT_EQ(test::Differences(test::ReadTree(victim), before), std::vector<std::string>{});
 }
 
 TEST_F(InstallTest, AnUpdateOverAFileInUseWin32) {

@@ -106,6 +106,34 @@ TEST(PathKey, StartsWithWholeNames) {
   EXPECT_EQ(LastName(u"name", PathStyle::kPosix), u"name");
 }
 
+TEST(ExtendedLengthPath, AbsoluteNormalisedAndPrefixedOnce) {
+  const std::u16string cwd = u"C:\\Users\\kel\\Downloads";
+  const struct {
+    const char16_t* in;
+    const char16_t* out;
+  } cases[] = {
+      {u"C:\\Users\\kel\\AppData\\Local\\dudizu", u"\\\\?\\C:\\Users\\kel\\AppData\\Local\\dudizu"},
+      {u"c:/x//y/./z/../w\\", u"\\\\?\\c:\\x\\y\\w"},
+      {u"C:\\", u"\\\\?\\C:\\"},
+      {u"C:\\..\\..", u"\\\\?\\C:\\"},  // not above the root
+      {u"\\\\server\\share\\dir\\f.txt", u"\\\\?\\UNC\\server\\share\\dir\\f.txt"},
+      {u"//server/share/a/../b", u"\\\\?\\UNC\\server\\share\\b"},
+      {u"\\\\?\\C:\\already\\..\\as is", u"\\\\?\\C:\\already\\..\\as is"},
+      {u"\\\\.\\C:", u"\\\\.\\C:"},
+      {u"Setup.exe", u"\\\\?\\C:\\Users\\kel\\Downloads\\Setup.exe"},
+      {u"..\\Desktop", u"\\\\?\\C:\\Users\\kel\\Desktop"},
+      {u"\\Windows", u"\\\\?\\C:\\Windows"},                             // the current drive's root
+      {u"c:notes.txt", u"\\\\?\\C:\\Users\\kel\\Downloads\\notes.txt"},  // the drive's current folder
+      {u"D:notes.txt", u"\\\\?\\D:\\notes.txt"},
+      {u"", u""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ExtendedLengthPath(c.in, cwd), c.out) << Utf16ToUtf8(c.in);
+  EXPECT_EQ(ExtendedLengthPath(u"\\x", u"\\\\server\\share\\dir"), u"\\\\?\\UNC\\server\\share\\x");
+  EXPECT_EQ(ExtendedLengthPath(u"relative", u""), u"relative");  // nothing to take it from
+  const std::u16string deep = u"C:\\" + std::u16string(300, u'd') + u"\\" + std::u16string(300, u'e');
+  EXPECT_EQ(ExtendedLengthPath(deep, cwd), u"\\\\?\\" + deep);
+}
+
 #ifdef _WIN32
 // The system folds the same way: unit for unit under Wine, which follows Windows' table; Windows
 // itself may differ in the few letters a newer Unicode version added.

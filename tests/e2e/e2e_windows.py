@@ -350,18 +350,20 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         self.assertBox(prefix.run(installer, "full_disk-1"), "ZyvInstall", COMPLETED)
         prefix.settle()  # the program it started has logged its start, and left the folder
         self.edit_settings(prefix)
-        # The install folder on a small file system of its own, holding v1 as installed. The base
-        # stays on the big disk: the room check passes, and the writes meet the full disk.
-        moved = prefix.folder + ".v1"
-        os.rename(prefix.folder, moved)
-        os.makedirs(prefix.folder)
+        # Local Application Data on a small file system of its own, holding v1 as installed. (Not
+        # the install folder alone: Wine shows a file system mounted there as the mount point it is,
+        # which the installer, as on Windows, does not write through.) Short of room a run is refused
+        # at once, or its writes meet the full disk on the way.
+        moved = prefix.local + ".v1"
+        os.rename(prefix.local, moved)
+        os.makedirs(prefix.local)
         # Room for both versions; the runs below leave it free in steps, from none to all v2 needs.
         unpacked = sum(len(v) for v in c.payload_reference(c.ARGS.next_payload).values() if v)
-        step = max(4096, unpacked // 12 // 4096 * 4096)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={4 * unpacked + 2**20}", "tmpfs", prefix.folder],
+        step = max(4096, unpacked // 24 // 4096 * 4096)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={4 * unpacked + 2**22}", "tmpfs", prefix.local],
                        check=True)
-        self.addCleanup(subprocess.run, ["umount", "-l", prefix.folder])
-        shutil.copytree(moved, prefix.folder, dirs_exist_ok=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", prefix.local])
+        shutil.copytree(moved, prefix.local, dirs_exist_ok=True, symlinks=True)
         shutil.rmtree(moved)
         filler = "filler.bin"  # the user's own file, which takes the room
         def tree():
