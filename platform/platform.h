@@ -160,7 +160,8 @@ bool WriteIniValue(const WString& section, const WString& key, const WString& va
 /// the system's reason is the thread's last error (errno, GetLastError).
 bool ShellOpen(const WString& verb, const WString& file, const WString& params, const WString& dir, int show);
 
-/// Shows text to the user with an OK button and waits until it is dismissed. No owner window.
+/// Shows text to the user with an OK button and waits until it is dismissed. No owner window. POSIX:
+/// the text on standard output, and a dialog as well when started from a desktop session.
 void ShowMessage(const WString& text, const WString& caption);
 
 /// The process's file-creation mask (the POSIX umask; 0 on Windows, which has none). Reading it may
