@@ -224,7 +224,8 @@ class ProgressSink {
 /// small window with caption, text and a progress bar filled from work's reports, which asks
 /// nothing, cannot be closed and is gone before this returns (this thread pumps its messages
 /// meanwhile, so it never shows as not responding); on POSIX a progress line on standard error when
-/// that is a terminal. Shorter work shows nothing.
+/// that is a terminal, else, started from a desktop session, zenity's progress window, also gone
+/// before this returns. Shorter work shows nothing.
 void RunShowingProgress(const WString& caption, const WString& text,
                         const std::function<void(ProgressSink&)>& work);
 

@@ -538,6 +538,15 @@ class Terminal {
   int master_ = -1, terminal_ = -1;
 };
 
+/// Waits up to ten seconds for a file that another process writes to hold text.
+bool WaitForText(const fs::path& p, const std::string& text) {
+  for (int i = 0; i < 1000; ++i) {
+    if (ReadFileBytes(p) == text) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 /// A folder that is the whole PATH for the scope, with a desktop session or none, where stand-ins
 /// for the dialog programs are put.
 class DialogPrograms : public ::testing::Test {
@@ -587,6 +596,35 @@ TEST_F(RunShowingProgressTest, ALineOnATerminalForLongWorkOnly) {
   EXPECT_TRUE(shown.ends_with("\r正在安装… 100%\r\n")) << shown;
   EXPECT_EQ(shown.find("100%"), shown.rfind("100%")) << shown;
   EXPECT_FALSE(fs::exists(Ran()));
+}
+
+TEST_F(RunShowingProgressTest, ADialogFedTheSameReportsAndClosedBeforeItReturnsInADesktopSession) {
+  // The stand-in keeps each line it is fed as it comes, and moves the lot aside once its input ends.
+  const fs::path fed = dir_.path() / "fed", closed = dir_.path() / "closed";
+  Program("zenity", "printf '[%s]\\n' \"$@\" > '" + Ran().string() + "'\n" +
+                        "while read -r line; do printf '%s\\n' \"$line\" >> '" + fed.string() + "'; done\n" +
+                        "/bin/mv '" + fed.string() + "' '" + closed.string() + "'\n");
+  ScopedEnv display("DISPLAY", ":0");
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(null, 0);
+  {
+    // Started from a desktop: neither standard stream is a terminal.
+    const ScopedRedirect out(STDOUT_FILENO, null), err(STDERR_FILENO, null);
+    // Each report goes on only once the dialog has been fed the one before, so none is missed.
+    RunShowingProgress(u"Kelvora", u"正在安装…", [&](ProgressSink& progress) {
+      progress.Report(1, 4);
+      EXPECT_TRUE(WaitForText(fed, "25\n"));
+      progress.Report(3, 4);
+      EXPECT_TRUE(WaitForText(fed, "25\n75\n"));
+    });
+    EXPECT_EQ(ReadFileBytes(closed), "25\n75\n100\n");  // brought to its end and gone
+    EXPECT_EQ(ReadFileBytes(Ran()),
+              "[--progress]\n[--auto-close]\n[--no-cancel]\n[--title=Kelvora]\n[--text=正在安装…]\n");
+    fs::remove(Ran());
+    RunShowingProgress(u"Kelvora", u"正在安装…", [](ProgressSink&) { usleep(100 * 1000); });
+  }
+  close(null);
+  EXPECT_FALSE(fs::exists(Ran())) << "short work showed a dialog";
 }
 
 /// Where a message goes: the session's variables, the dialog programs on PATH, whether standard
