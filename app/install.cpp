@@ -161,6 +161,7 @@ void RunInstall(WString base) {
     result = UnpackPayload(base, state, nullptr, &cause, &progress);
   });
   CreateDesktopShortcut(base);
+  CreateMenuEntry(base);
   AfxMessageBox(ResultText(result, cause, base), kMessageBoxOk, 0);
   const WString folder = InstallFolder(base);
   ShellOpen(u"open", folder + kPathSeparator + kProgramName, u"", folder, kShowNormal);

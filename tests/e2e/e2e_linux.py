@@ -36,6 +36,7 @@ class User:
         self.folder = os.path.join(self.data, INSTALL_FOLDER)
         self.config = os.path.join(self.folder, CONFIG)
         self.shortcut = os.path.join(self.desktop, "Kelvora.desktop")
+        self.menu_entry = os.path.join(self.data, "applications", "Kelvora.desktop")
         os.makedirs(self.desktop)
 
     def env(self):
@@ -144,20 +145,24 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         for name, executable in c.reference_exec_bits().items():
             if name != CONFIG:
                 self.assertEqual(modes[name], executable, f"{name}: executable bit as in the archive")
-        # No staging file, no backup, nothing beside the install folder.
-        self.assertEqual(os.listdir(user.data), [INSTALL_FOLDER])
+        # No staging file, no backup, nothing beside the install folder but the menu's folder.
+        self.assertEqual(sorted(os.listdir(user.data)), ["applications", INSTALL_FOLDER])
         self.assertShortcut(user)
 
     def assertShortcut(self, user):
+        """The desktop's launcher and the menu's entry: valid, and the program with no arguments, in
+        its folder."""
         self.assertEqual(os.listdir(user.desktop), ["Kelvora.desktop"])
         self.assertTrue(os.access(user.shortcut, os.X_OK), "a launcher must be executable to be trusted")
-        check = subprocess.run(["desktop-file-validate", user.shortcut], capture_output=True, text=True)
-        self.assertEqual((check.returncode, check.stdout + check.stderr), (0, ""))
-        group, entry = desktop_entry(user.shortcut)
-        self.assertEqual(group, "[Desktop Entry]")
-        self.assertEqual(entry["Exec"], [os.path.join(user.folder, "ZyvSHelp.exe")])
-        self.assertEqual(entry["Path"], user.folder)
-        self.assertEqual((entry["Type"], entry["Name"]), ("Application", "Kelvora"))
+        for path in (user.shortcut, user.menu_entry):
+            with self.subTest(path):
+                check = subprocess.run(["desktop-file-validate", path], capture_output=True, text=True)
+                self.assertEqual((check.returncode, check.stdout + check.stderr), (0, ""))
+                group, entry = desktop_entry(path)
+                self.assertEqual(group, "[Desktop Entry]")
+                self.assertEqual(entry["Exec"], [os.path.join(user.folder, "ZyvSHelp.exe")])
+                self.assertEqual(entry["Path"], user.folder)
+                self.assertEqual((entry["Type"], entry["Name"]), ("Application", "Kelvora"))
 
     def assertMessage(self, result, message, reason=None):
         status, output = result
@@ -190,8 +195,12 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         self.assertFalse(seen["log"], "the program was started before the message was read")
         self.assertMessage(result, COMPLETED)
         self.assertInstalled(user, "ZyvInstall")
-        # Nothing else in the home: the desktop entry and the data folder's tree only.
-        expected = ["Desktop", "Desktop/Kelvora.desktop", ".local", ".local/share", ".local/share/dudizu"]
+        # Nothing else in the home: the desktop entry, the menu's entry (and the cache that
+        # update-desktop-database keeps beside it) and the data folder's tree only.
+        expected = ["Desktop", "Desktop/Kelvora.desktop", ".local", ".local/share", ".local/share/dudizu",
+                    ".local/share/applications", ".local/share/applications/Kelvora.desktop"]
+        if shutil.which("update-desktop-database", path="/usr/bin:/bin"):
+            expected.append(".local/share/applications/mimeinfo.cache")
         expected += [".local/share/dudizu/" + n for n in [*c.payload_reference(), c.LOG, c.INSTALLED]]
         self.assertEqual(listing(user.home), sorted(expected))
 
