@@ -191,7 +191,10 @@ void RunInstall(WString base) {
   // A commit whose undoing failed leaves the installation part old, part new until the next run
   // finishes it: nothing is started from it meanwhile.
   const bool whole = cause.kind != FailureKind::kUnfinished;
-  if (whole) CreateDesktopShortcut(base);
+  if (whole) {
+    CreateDesktopShortcut(base);
+    CreateMenuEntry(base);
+  }
   AfxMessageBox(ResultText(result, cause, base), kMessageBoxOk, 0);
   const WString folder = InstallFolder(base);
   if (whole) ShellOpen(u"open", folder + kPathSeparator + kProgramName, u"", folder, kShowNormal);

@@ -182,7 +182,8 @@ bool WriteIniValue(const WString& section, const WString& key, const WString& va
 /// the system's reason is the thread's last error (errno, GetLastError).
 bool ShellOpen(const WString& verb, const WString& file, const WString& params, const WString& dir, int show);
 
-/// Shows text to the user with an OK button and waits until it is dismissed. No owner window.
+/// Shows text to the user with an OK button and waits until it is dismissed. No owner window. POSIX:
+/// the text on standard output, and a dialog as well when started from a desktop session.
 void ShowMessage(const WString& text, const WString& caption);
 
 /// The process's file-creation mask (the POSIX umask; 0 on Windows, which has none). Reading it may
@@ -245,7 +246,8 @@ class ProgressSink {
 /// small window with caption, text and a progress bar filled from work's reports, which asks
 /// nothing, cannot be closed and is gone before this returns (this thread pumps its messages
 /// meanwhile, so it never shows as not responding); on POSIX a progress line on standard error when
-/// that is a terminal. Shorter work shows nothing.
+/// that is a terminal, else, started from a desktop session, zenity's progress window, also gone
+/// before this returns. Shorter work shows nothing.
 void RunShowingProgress(const WString& caption, const WString& text,
                         const std::function<void(ProgressSink&)>& work);
 

@@ -268,7 +268,7 @@ std::vector<std::string> Points(const Scenario& scenario) {
 }
 
 /// What must hold after a complete run: the payload's tree with the expected config.ini, the
-/// shortcut, and nothing else in the data folder.
+/// shortcut and the menu entry, and nothing else in the data folder.
 void ExpectInstalled(const Home& home, const std::string& config, const std::string& context,
                      const Tree& extra = {}) {
   Tree want = Clean().folder;
@@ -279,11 +279,14 @@ void ExpectInstalled(const Home& home, const std::string& config, const std::str
   const std::string shortcut = ReadFileBytes(home.Desktop() / "Kelvora.desktop");
   EXPECT_NE(shortcut.find((home.Folder() / "ZyvSHelp.exe").string()), std::string::npos) << context;
   EXPECT_EQ(ReadTree(home.Desktop()).size(), Clean().desktop.size()) << context;
+  // The same entry in the menu, whole: the one a stopped run was writing has been replaced.
+  EXPECT_EQ(ReadFileBytes(home.Data() / "applications" / "Kelvora.desktop"), shortcut) << context;
+  EXPECT_FALSE(fs::exists(home.Data() / "applications" / ".Kelvora.desktop.writing")) << context;
   std::vector<std::string> beside;
   for (const auto& e : fs::directory_iterator(home.Data())) {
     if (e.path().filename() != "dudizu") beside.push_back(e.path().filename().string());
   }
-  EXPECT_EQ(beside, std::vector<std::string>{}) << context;  // no main.7z
+  EXPECT_EQ(beside, std::vector<std::string>{"applications"}) << context;  // no main.7z
 }
 
 /// Waits (a few seconds at most) until no process runs program: a run stopped after starting the
