@@ -518,7 +518,7 @@ int Transaction::Commit(const std::vector<KeptEntry>& kept, ExtractFailure* fail
     Abandon();
     return kExtractNotWritten;
   }
-  AskHoldersToClose(replaced);
+  AskHoldersToClose(replaced, InstallFolder(base_));
   if (g_before_first_move != nullptr) g_before_first_move();
   if (Complete(r, record_, installed, failure, false, durable) != Outcome::kCommitted)
     return kExtractNotWritten;

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/path_key.h"
+
 namespace zyv {
 
 /// UTF-16 path or text, the form the system's paths and the archive's names come in.
@@ -251,11 +253,26 @@ class ProgressSink {
 void RunShowingProgress(const WString& caption, const WString& text,
                         const std::function<void(ProgressSink&)>& work);
 
+/// A program that holds a file an update replaces, as the system lists it.
+struct FileHolder {
+  enum class Kind { kWindowed, kConsole, kService, kShell, kCritical, kUnknown };
+  Kind kind = Kind::kUnknown;
+  WString image;  ///< its program file's full path; empty when the system would not say
+};
+
+/// Whether the holders may be asked to close: only when every one of them is a program of the
+/// installation's own (its image inside folder) with a window or a console. A service, the shell
+/// (Explorer, which a preview or a thumbnail of a file makes a holder), a critical process, or a
+/// program that cannot be told, is never asked to close, and then none is: the update goes on with
+/// its files in use (moved aside, deleted later). style: how folder's names compare.
+bool MayAskToClose(const std::vector<FileHolder>& holders, const WString& folder,
+                   PathStyle style = kNativePathStyle);
+
 /// Asks the programs that hold any of files open to close, without forcing them (Windows' Restart
-/// Manager, as installers do before replacing files). True when, as far as the system can tell,
-/// nothing holds them any more. Nothing to ask where a running program's files can be replaced under
-/// it (true).
-bool AskHoldersToClose(const std::vector<WString>& files);
+/// Manager, as installers do before replacing files), when MayAskToClose allows it for folder, the
+/// install folder. True when, as far as the system can tell, nothing holds them any more. Nothing to
+/// ask where a running program's files can be replaced under it (true).
+bool AskHoldersToClose(const std::vector<WString>& files, const WString& folder);
 
 /// Registers the running program with the system's restart manager (RESTART_* flags in flags).
 /// No-op where there is no restart manager.

@@ -4,6 +4,6 @@
 
 namespace zyv {
 
-bool AskHoldersToClose(const std::vector<WString>&) { return true; }
+bool AskHoldersToClose(const std::vector<WString>&, const WString&) { return true; }
 
 }  // namespace zyv
