@@ -73,7 +73,7 @@ bool IsAnySeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 
 /// True when name, joined to the destination, stays inside it. Both separators count here on
 /// every system, so an archive is refused alike everywhere; on Windows a colon (drive, stream)
-/// and a component of dots and spaces (which Win32 trims to "..") are refused too.
+/// and a component that ends in a dot or a space are refused too.
 bool IsSafeEntryName(const WString& name) {
   if (name.empty() || IsAnySeparator(name[0])) return false;
   if (name.size() >= 2 && name[1] == u':' &&
@@ -88,7 +88,9 @@ bool IsSafeEntryName(const WString& name) {
     if (part == u"..") return false;
 #ifdef _WIN32
     if (part.find(u':') != std::u16string_view::npos) return false;
-    if (part.size() >= 2 && part.find_first_not_of(u". ") == std::u16string_view::npos) return false;
+    // Win32 trims what ends a name in dots and spaces (".. " to ".."); in the extended-length form
+    // every path goes in, nothing is trimmed, and the name is one Explorer cannot handle.
+    if (!part.empty() && (part.back() == u'.' || part.back() == u' ')) return false;
 #endif
     start = end + 1;
   }

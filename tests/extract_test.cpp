@@ -539,6 +539,10 @@ INSTANTIATE_TEST_SUITE_P(
                     // Only Windows reads a colon as a stream and trims ".. " to "..".
                     NameCase{"name-colon", kWindows ? 16 : 0, "sub/evil.txt:stream"},
                     NameCase{"name-dots-space", kWindows ? 16 : 0, "sub/.. /evil.txt"},
+                    // Given in the extended-length form, Windows keeps a name's last dot or space:
+                    // a file Explorer could neither open nor delete.
+                    NameCase{"name-trailing-dot", kWindows ? 16 : 0, "sub./evil.txt"},
+                    NameCase{"name-trailing-space", kWindows ? 16 : 0, "sub/evil.txt "},
                     // The folder walk splits at '/' only: on Windows "back" is never made.
                     NameCase{"name-backslash-inside", kWindows ? 11 : 0, "back\\slash.txt"}),
     [](const auto& info) {

@@ -266,6 +266,20 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
             running.wait(30)
         self.assertInstalled(user, "ZyvInstall", log_count=3, config=USER_CONFIG)
 
+    def test_update_and_back(self):
+        """v1, its settings edited; v2, whose tree changes shape and case; v1 again: each run leaves
+        exactly its version's tree with the user's settings."""
+        if c.ARGS.next is None:
+            self.skipTest("the next version is given with --next")
+        user = User(self.root)
+        self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
+        self.edit_settings(user)
+        self.assertMessage(user.install(c.ARGS.next), COMPLETED)
+        self.assertInstalledTree(user.folder, config=USER_CONFIG, log_count=2, log_dir=user.folder,
+                                 archive=c.ARGS.next_payload)
+        self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
+        self.assertInstalled(user, "ZyvInstall", log_count=3, config=USER_CONFIG)
+
     def test_unusual_home(self):
         """A home whose path holds CJK and a character outside the BMP, with a data folder of such a
         name that XDG_DATA_HOME points to."""

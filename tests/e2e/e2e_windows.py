@@ -337,6 +337,27 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         # The earlier installation stays as it was, and the launch is attempted all the same.
         self.assertInstalled(prefix, "ZyvInstall.exe", log_count=2, config=USER_CONFIG)
 
+    def test_update_and_back(self):
+        """v1 installed and its settings edited; then v2, whose tree changes shape (a file becomes a
+        folder) and case (a file renamed in case alone) and holds a file whose path at its final
+        place is over 300 characters; then v1 again. Each run leaves exactly its version's tree,
+        spelt as that version spells it, with the user's settings."""
+        if c.ARGS.next is None:
+            self.skipTest("the next version is given with --next")
+        prefix = self.fresh_prefix()
+        v1 = prefix.place(c.ARGS.installer, "ZyvInstall.exe")
+        self.assertBox(prefix.run(v1, "update_and_back-1"), "ZyvInstall", COMPLETED)
+        self.edit_settings(prefix)
+        deepest = max(c.payload_reference(c.ARGS.next_payload), key=len)
+        self.assertGreater(len(prefix.win_folder + "\\" + deepest), 300)
+        os.makedirs(os.path.join(prefix.downloads, "v2"))
+        v2 = prefix.place(c.ARGS.next, os.path.join("v2", "ZyvInstall.exe"))
+        self.assertBox(prefix.run(v2, "update_and_back-2"), "ZyvInstall", COMPLETED)
+        self.assertInstalledTree(prefix.folder, config=USER_CONFIG, log_count=2, log_dir=prefix.win_folder,
+                                 archive=c.ARGS.next_payload)
+        self.assertBox(prefix.run(v1, "update_and_back-3"), "ZyvInstall", COMPLETED)
+        self.assertInstalled(prefix, "ZyvInstall.exe", log_count=3, config=USER_CONFIG)
+
     def test_update_on_a_full_disk(self):
         """v1 installed, its settings edited and its program open; then v2 (a file and the open
         program changed, a file dropped, one added in a new folder) run while the install folder's
