@@ -418,6 +418,20 @@ TEST(FullDisk, AnUpdateOnAFillingDiskEndsWithTheNewTreeOrTheOldOneWhole) {
   EXPECT_GT(failed, 0);
   EXPECT_EQ(completed, 3);
 
+  // A re-installation writes no product file: it needs room for its staging file alone, which the
+  // stale main.7z it replaces partly gives.
+  fs::remove_all(home.Folder());
+  fs::remove(disk.Ballast());
+  ASSERT_TRUE(home.Install().Succeeded());
+  WaitUntilNotRunning(home.Folder() / "ZyvSHelp.exe", true);
+  const std::uintmax_t staging = fs::file_size(ZYV_PAYLOAD_ARCHIVE);
+  WriteFileBytes(home.Data() / "main.7z", std::string(staging / 2, 's'));
+  disk.LeaveRoom(staging / 2 + 65536);
+  const ChildRun again = home.Install();
+  EXPECT_TRUE(again.output.starts_with(kCompleted)) << again.output;
+  fs::remove(disk.Ballast());
+  WaitUntilNotRunning(home.Folder() / "ZyvSHelp.exe", true);
+
   // Short of room from the start: the message says how much is needed and free, nothing is written.
   fs::remove_all(home.Folder());
   const Tree older = OlderVersionInstalled(home);
