@@ -128,6 +128,15 @@ std::vector<WString> Outermost(const std::vector<WString>& sorted) {
 /// volume mounted there, which the system shows as no plain folder).
 bool IsInstallFolder(const WString& entry) { return SamePath(entry, kInstallFolderName); }
 
+/// Whether the installation has at path a folder the new tree's folder can be: a folder itself or,
+/// on POSIX, a link to one that a user put there (links are followed there, and what the tree's
+/// files already found through it stay where they are).
+bool FolderAt(const WString& path) {
+  if constexpr (kNativePathStyle == PathStyle::kPosix)
+    return HeldFolder(path).state() == HeldFolder::State::kHeld;
+  return IsFolder(path);
+}
+
 bool SameBytes(const WString& a, const WString& b) {
   std::string x, y;
   return ReadWholeFile(a, x) && ReadWholeFile(b, y) && x == y;
@@ -169,7 +178,7 @@ bool MoveAll(const Roots& r, const RunRecord& record, const InstalledList& insta
   // A file (or link) where the new tree has a folder goes aside like a file the tree replaces.
   for (const WString& folder : record.folders) {
     const WString path = EntryPath(r.base, folder);
-    if (!IsInstallFolder(folder) && PathExists(path) && !IsFolder(path) &&
+    if (!IsInstallFolder(folder) && PathExists(path) && !FolderAt(path) &&
         !mover.To(r.aside, path, folder, failure))
       return false;
   }
@@ -479,7 +488,7 @@ int Transaction::Commit(const std::vector<KeptEntry>& kept, ExtractFailure* fail
   for (const WString& entry : Dropped(installed, record_)) replaced.push_back(EntryPath(r.base, entry));
   for (const WString& f : record_.folders) {
     const WString path = EntryPath(r.base, f);
-    if (IsInstallFolder(f) || IsFolder(path)) continue;
+    if (IsInstallFolder(f) || FolderAt(path)) continue;
     record_.made.push_back(f);
     if (PathExists(path)) replaced.push_back(path);  // a file where the new tree has a folder
   }

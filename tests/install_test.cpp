@@ -394,6 +394,19 @@ TEST_F(InstallTest, AProductWhoseTreeChangesShapeAndCaseUpdatesBothWays) {
     ASSERT_EQ(install(version), 0) << version;
     expect_version(version);
   }
+#ifndef _WIN32
+  // A folder of the installation that the user made a link to a folder elsewhere is followed, as
+  // links are here: what the tree finds through it stays, and the link with it.
+  const fs::path elsewhere = dir_.path() / "elsewhere";
+  fs::rename(Folder() / "docs", elsewhere);
+  fs::create_directory_symlink(elsewhere, Folder() / "docs");
+  ASSERT_EQ(install("history-2"), 0);
+  EXPECT_TRUE(fs::is_symlink(Folder() / "docs"));
+  EXPECT_EQ(ReadFileBytes(elsewhere / "guide.txt"), "guide\n");
+  ExpectNoLeftovers();
+  fs::remove(Folder() / "docs");
+  fs::rename(elsewhere, Folder() / "docs");
+#endif
   ASSERT_EQ(install("history-1"), 0);
   WriteFileBytes(Folder() / "plugins" / "mine.txt", "the user's");
   const test::Tree before = test::ReadTree(Folder());
