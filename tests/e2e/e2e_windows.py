@@ -458,6 +458,11 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
     def installed_and_edited(self, prefix, stem):
         installer = prefix.place(c.ARGS.installer, "ZyvInstall.exe")
         self.assertBox(prefix.run(installer, stem), "ZyvInstall", COMPLETED)
+        # The program is started by the desktop shell, on its own time: it has logged its start in
+        # the install folder before the folder is moved or looked at.
+        log = os.path.join(prefix.folder, c.LOG)
+        self.assertTrue(c.wait_for(lambda: len(c.log_lines(log)) == 1, 60), "the program did not start")
+        prefix.settle()
         self.edit_settings(prefix)
         return installer
 
