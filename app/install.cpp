@@ -27,6 +27,8 @@ WString FailureReason(int result, const ExtractFailure& cause, const WString& ba
   switch (cause.kind) {
     case FailureKind::kUsersInFolder:
       return kFolderText + cause.path + kUsersInFolderText;
+    case FailureKind::kUsersFile:
+      return kFileText + cause.path + kUsersFileText;
     case FailureKind::kUnfinished:
       return kUnfinishedText + cause.path + kUnfinishedReasonText +
              (cause.systemError != 0 ? SystemErrorText(cause.systemError) : WString()) + kUnfinishedEndText;
@@ -183,6 +185,7 @@ void RunInstall(WString base) {
     return;
   }
   int result = 0;
+  cause = {};  // what the recovery met, and undid, is no cause of this run's
   // The unpacking on a worker thread, with a sign of life should it take a while; the message box
   // and the program's start stay after it, on this thread.
   RunShowingProgress(kProductName, kInstallingText, [&](ProgressSink& progress) {

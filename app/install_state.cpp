@@ -119,9 +119,19 @@ bool IsOwnName(const WString& entry) {
 }
 
 bool IsProductEntry(const WString& entry, bool folder) {
-  const bool inside = folder
-                          ? PathStartsWith(entry, kInstallFolderName)
-                          : PathStartsWith(entry, kInstallFolderName) && !SamePath(entry, kInstallFolderName);
+  // The one spelling the installer writes: names joined by single "/", none empty or ".", so that
+  // no second spelling of a path (dudizu//config.ini) passes for another entry.
+  for (size_t start = 0; start <= entry.size();) {
+    const size_t end = std::min(entry.find(u'/', start), entry.size());
+    const std::u16string_view name(entry.data() + start, end - start);
+    if (name.empty() || name == u"." ||
+        (kNativePathStyle == PathStyle::kWindows && name.find(u'\\') != std::u16string_view::npos)) {
+      return false;
+    }
+    start = end + 1;
+  }
+  const bool inside =
+      PathStartsWith(entry, kInstallFolderName) && (folder || !SamePath(entry, kInstallFolderName));
   return inside && EntryNameIsSafe(entry) && !IsOwnName(entry);
 }
 
@@ -180,8 +190,8 @@ bool ReadRunRecord(const WString& base, RunRecord& record) {
   // is moved or deleted by it.
   const bool sound = IsRunFolderName(record.staging, kStagingStem) &&
                      IsRunFolderName(record.aside, kAsideStem) && AllProducts(record.files, false) &&
-                     AllProducts(record.folders, true) && AllProducts(record.made, true) &&
-                     AllProducts(record.kept, false) && AllProducts(record.cleared, true);
+                     AllProducts(record.folders, true) && AllProducts(record.made, false) &&
+                     AllProducts(record.kept, false) && AllProducts(record.cleared, false);
   if (!sound) record.phase = record.phase == Phase::kSettled ? Phase::kSettled : Phase::kLegacy;
   return true;
 }

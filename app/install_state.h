@@ -105,8 +105,9 @@ bool WriteInstalledList(const WString& base, const InstalledList& list);
 bool IsOwnName(const WString& entry);
 
 /// Whether entry may stand in a record as the product's: a sound name inside the install folder
-/// (a folder may be the install folder itself) and none of the installer's own. The records lie
-/// where any program of the user can write; nothing outside the installation is named by them.
+/// (with folder, the install folder itself too), spelt as the installer writes names (single "/"
+/// between names, none empty or "."), and none of the installer's own. The records lie where any
+/// program of the user can write; nothing outside the installation is named by them.
 bool IsProductEntry(const WString& entry, bool folder);
 
 /// Where the user's settings are, from the run's record (if a run left one that is still there) and

@@ -81,11 +81,6 @@ WString FreeName(const WString& folder, const WString& stem) {
   return stem;
 }
 
-WString Decimal(int n) {
-  const std::string digits = std::to_string(n);
-  return WString(digits.begin(), digits.end());
-}
-
 bool Fail(ExtractFailure* failure, const WString& path, FailureKind kind = FailureKind::kSystem) {
   const int error = LastSystemError();
   if (failure != nullptr) {
@@ -113,6 +108,15 @@ class Mover {
 
  private:
   std::unordered_set<WString> made_;  // folders made, or found there, by this mover
+};
+
+/// What one pass of the commit has moved into the installation: the new tree's files and the
+/// folders it added whole. A rollback in the same run moves back exactly these; one of a later run
+/// (the pass was stopped) can only tell them by what staging lacks.
+struct MovedIn {
+  bool known = false;  // false: a later run's rollback
+  KeySet entries;
+  bool Has(const WString& entry) const { return entries.count(PathKey(entry)) != 0; }
 };
 
 /// The folders of sorted that lie in none of the others.
@@ -164,18 +168,28 @@ std::vector<WString> Dropped(const InstalledList& installed, const RunRecord& re
   return dropped;
 }
 
+/// Whether entry went in with a folder the pass moved in whole.
+bool InMovedFolder(const MovedIn& moved, const WString& entry) {
+  for (size_t k = entry.rfind(u'/'); k != WString::npos && k > 0; k = entry.rfind(u'/', k - 1)) {
+    if (moved.Has(entry.substr(0, k))) return true;
+  }
+  return false;
+}
+
 /// Moves every file of the record's tree that is still in staging in, what it replaces and what the
 /// new tree drops aside, and removes the folders it clears. On a second pass (a stopped run rolled
 /// forward) config.ini is moved in over one that is there only when the two are the same bytes, as
 /// it was planned then; a file that is there otherwise is the user's now.
 bool MoveAll(const Roots& r, const RunRecord& record, const InstalledList& installed, bool second_pass,
-             ExtractFailure* failure) {
+             MovedIn& moved, ExtractFailure* failure) {
   Mover mover;
   for (const WString& entry : Dropped(installed, record)) {
     const WString path = EntryPath(r.base, entry);
     if (PathExists(path) && !IsFolder(path) && !mover.To(r.aside, path, entry, failure)) return false;
   }
-  // A file (or link) where the new tree has a folder goes aside like a file the tree replaces.
+  // A file of the last installation where the new tree has a folder goes aside like a file the tree
+  // replaces (the plan refused one of the user's; POSIX: a link there too, links being renamed
+  // themselves; Windows refuses to move a link at all).
   for (const WString& folder : record.folders) {
     const WString path = EntryPath(r.base, folder);
     if (!IsInstallFolder(folder) && PathExists(path) && !FolderAt(path) &&
@@ -185,21 +199,33 @@ bool MoveAll(const Roots& r, const RunRecord& record, const InstalledList& insta
   // A folder the new tree adds goes in whole, with all it holds: one rename instead of one a file.
   for (const WString& folder : Outermost(record.made)) {
     const WString from = EntryPath(r.staging, folder);
-    if (PathExists(from) && !PathExists(EntryPath(r.base, folder)) &&
-        !mover.To(r.base, from, folder, failure)) {
-      return false;
+    if (PathExists(from) && !PathExists(EntryPath(r.base, folder))) {
+      if (!mover.To(r.base, from, folder, failure)) return false;
+      moved.entries.insert(PathKey(folder));
     }
   }
   // Folders the new tree holds as files, emptied of what the last installation put there: the
   // deepest first. One that is not empty now holds something of the user's.
   for (auto folder = record.cleared.rbegin(); folder != record.cleared.rend(); ++folder) {
     const WString path = EntryPath(r.base, *folder);
-    if (IsFolder(path) && !RemoveFolder(path)) return Fail(failure, path, FailureKind::kUsersInFolder);
+    if (IsFolder(path) && !RemoveFolder(path)) {
+      const int error = LastSystemError();
+      std::vector<FolderEntry> inside;
+      const bool users = ListFolder(path, inside) && !inside.empty();
+      Fail(failure, path, users ? FailureKind::kUsersInFolder : FailureKind::kSystem);
+      if (failure != nullptr) failure->systemError = error;
+      return false;
+    }
   }
   for (const WString& entry : record.files) {
     const WString from = EntryPath(r.staging, entry);
     const WString to = EntryPath(r.base, entry);
-    if (!PathExists(from)) continue;  // moved in already
+    if (!PathExists(from)) {
+      // Moved in already, on a second pass; on the first, gone from staging (a scanner's quarantine
+      // takes a program it distrusts): the plan cannot be kept.
+      if (!second_pass && !moved.Has(entry) && !InMovedFolder(moved, entry)) return Fail(failure, from);
+      continue;
+    }
     if (PathExists(to)) {
       if (second_pass && SamePath(entry, ConfigEntry()) && !SameBytes(from, to)) continue;
       // A folder where the file goes that the plan did not clear: not the installation's to move.
@@ -207,6 +233,7 @@ bool MoveAll(const Roots& r, const RunRecord& record, const InstalledList& insta
       if (!mover.To(r.aside, to, entry, failure)) return false;
     }
     if (!mover.To(r.base, from, entry, failure)) return false;
+    moved.entries.insert(PathKey(entry));
   }
   return true;
 }
@@ -215,17 +242,20 @@ bool MoveAll(const Roots& r, const RunRecord& record, const InstalledList& insta
 /// to staging, the folders it cleared made again, the files put aside back in place, and the
 /// folders the commit made removed once empty again. False when something could not be moved back
 /// (or the aside folder not read), with failure naming it.
-bool RollBack(const Roots& r, const RunRecord& record, ExtractFailure* failure) {
+bool RollBack(const Roots& r, const RunRecord& record, const MovedIn& moved, ExtractFailure* failure) {
   Mover mover;
   bool whole = true;
+  // In: what this run moved in, or, for a run stopped on the way, what staging lacks.
+  const auto went_in = [&](const WString& entry) {
+    return moved.known ? moved.Has(entry) : !PathExists(EntryPath(r.staging, entry));
+  };
   for (const WString& folder : Outermost(record.made)) {
     const WString in = EntryPath(r.base, folder);
-    if (!PathExists(EntryPath(r.staging, folder)) && IsFolder(in))
-      whole = mover.To(r.staging, in, folder, failure) && whole;
+    if (went_in(folder) && IsFolder(in)) whole = mover.To(r.staging, in, folder, failure) && whole;
   }
   for (const WString& entry : record.files) {
     const WString in = EntryPath(r.base, entry);
-    if (!PathExists(EntryPath(r.staging, entry)) && PathExists(in) && !IsFolder(in))
+    if (went_in(entry) && !PathExists(EntryPath(r.staging, entry)) && PathExists(in) && !IsFolder(in))
       whole = mover.To(r.staging, in, entry, failure) && whole;
   }
   for (const WString& folder : record.cleared) {
@@ -249,10 +279,15 @@ void RemoveWorkFolders(const Roots& r) {
   RemoveTree(FolderOf(r.staging));
 }
 
+/// What an entry is called for a moment, beside itself, while it is renamed in case alone.
+constexpr char16_t kCaseStep[] = u".ZyvInstall-case";
+
 /// Where one path is two names (Windows), a name the disk holds in another case than the new tree
-/// gives it is renamed to the tree's, a folder before what it holds. Through a name in the aside
-/// folder: a rename that changes case alone is one that not every file system makes. Best effort:
-/// the old spelling still leads to the right file, and the next run tries again.
+/// gives it is renamed to the tree's, a folder before what it holds. In two steps, through a name
+/// beside it: a rename that changes case alone is one that not every file system makes. A run
+/// stopped between them leaves the committed record, and its next pass here finishes the rename.
+/// Otherwise best effort: the old spelling still leads to the right file, and the next update
+/// tries again.
 void TakeTreeNames(const Roots& r, const RunRecord& record) {
   if constexpr (kNativePathStyle == PathStyle::kWindows) {
     std::unordered_map<WString, WString> names;  // identity -> the tree's name
@@ -261,18 +296,23 @@ void TakeTreeNames(const Roots& r, const RunRecord& record) {
     }
     std::vector<WString> folders = record.folders;
     std::sort(folders.begin(), folders.end());  // a folder before what it holds
-    int renamed = 0;
+    const std::u16string_view step = kCaseStep;
     for (const WString& folder : folders) {
       std::vector<FolderEntry> entries;
       if (!ListFolder(EntryPath(r.base, folder), entries)) continue;
       for (const FolderEntry& e : entries) {
-        const WString entry = folder + u'/' + e.name;
-        const auto name = names.find(PathKey(entry));
-        if (name == names.end() || LastName(name->second) == e.name) continue;
-        const WString from = EntryPath(r.base, entry), between = r.aside + u"case" + Decimal(renamed++);
-        MakeDirectory(FolderOf(r.aside));
-        if (RenameFile(from, between) && !RenameFile(between, EntryPath(r.base, name->second)))
+        const bool halfway = e.name.size() > step.size() &&
+                             SamePath(std::u16string_view(e.name).substr(e.name.size() - step.size()), step);
+        const WString name = halfway ? e.name.substr(0, e.name.size() - step.size()) : e.name;
+        const auto tree = names.find(PathKey(folder + u'/' + name));
+        if (tree == names.end() || (!halfway && LastName(tree->second) == e.name)) continue;
+        const WString from = EntryPath(r.base, folder + u'/' + e.name), to = EntryPath(r.base, tree->second);
+        if (halfway) {
+          if (!PathExists(to)) RenameFile(from, to);
+        } else if (const WString between = from + kCaseStep;
+                   RenameFile(from, between) && !RenameFile(between, to)) {
           RenameFile(between, from);
+        }
       }
     }
   }
@@ -282,7 +322,7 @@ void TakeTreeNames(const Roots& r, const RunRecord& record) {
 /// names take the tree's spelling, the list of what is installed is written, and the staging and
 /// aside folders and the record go. A list that cannot be written leaves the record committed, for
 /// the next run to finish.
-void Finish(const Roots& r, const RunRecord& record, const InstalledList& installed) {
+bool Finish(const Roots& r, const RunRecord& record, const InstalledList& installed) {
   const KeySet tree_folders = KeysOf(record.folders);
   std::vector<WString> old = installed.folders;
   std::sort(old.rbegin(), old.rend());
@@ -292,9 +332,10 @@ void Finish(const Roots& r, const RunRecord& record, const InstalledList& instal
   }
   TakeTreeNames(r, record);
   // config.ini counts as installed whoever's it is now: the tree the next run finds is the same.
-  if (!WriteInstalledList(r.base, {TreeFiles(record), record.folders})) return;
+  if (!WriteInstalledList(r.base, {TreeFiles(record), record.folders})) return false;
   RemoveWorkFolders(r);
   ClearRunRecord(r.base);
+  return true;
 }
 
 enum class Outcome {
@@ -308,7 +349,9 @@ enum class Outcome {
 /// stopped the commit, for kStuck what stopped the rollback.
 Outcome Complete(const Roots& r, RunRecord& record, const InstalledList& installed, ExtractFailure* failure,
                  bool second_pass, bool durable) {
-  if (MoveAll(r, record, installed, second_pass, failure)) {
+  MovedIn moved;
+  moved.known = !second_pass;
+  if (MoveAll(r, record, installed, second_pass, moved, failure)) {
     if (durable) FlushVolume(r.base);
     record.phase = Phase::kCommitted;
     if (WriteRunRecord(r.base, record)) {
@@ -318,11 +361,15 @@ Outcome Complete(const Roots& r, RunRecord& record, const InstalledList& install
     Fail(failure, InstallFolder(r.base));
   }
   ExtractFailure undo;
-  if (!RollBack(r, record, &undo)) {
+  if (!RollBack(r, record, moved, &undo)) {
     if (failure != nullptr)
       *failure = {undo.path, undo.systemError, failure->unpackedSize, FailureKind::kUnfinished};
     return Outcome::kStuck;
   }
+  // Undone. Said so before the work folders go: a run stopped while it deletes them must not take
+  // what is left of staging for a commit to finish.
+  record.phase = Phase::kStaging;
+  if (!WriteRunRecord(r.base, record)) return Outcome::kRolledBack;  // the next run finishes undoing
   RemoveWorkFolders(r);
   ClearRunRecord(r.base);
   return Outcome::kRolledBack;
@@ -379,7 +426,12 @@ bool RecoverInstallFolder(const WString& base, InstallState& state, ExtractFailu
         stuck = Complete(r, record, installed(), failure, true, true) == Outcome::kStuck;
         break;
       case Phase::kCommitted:
-        Finish(r, record, installed());
+        // The new tree is in; until its list is written, the record that names it stays, and no
+        // run writes over it.
+        stuck = !Finish(r, record, installed());
+        if (stuck)
+          Fail(failure, InstallFolder(base) + kPathSeparator + u"ZyvInstall.installed",
+               FailureKind::kUnfinished);
         break;
       case Phase::kSettled:
         break;
@@ -406,7 +458,8 @@ Transaction::Transaction(const WString& base, const InstallState& state, Extract
   const WString folder = InstallFolder(base);
   // A commit that a stopped run left and that could not be completed holds the only copy of some
   // files: its record is never written over (RecoverInstallFolder says so before any run gets here).
-  if (RunRecord pending; ReadRunRecord(base, pending) && pending.phase == Phase::kCommitting) {
+  if (RunRecord pending; ReadRunRecord(base, pending) &&
+                         (pending.phase == Phase::kCommitting || pending.phase == Phase::kCommitted)) {
     Fail(failure, folder, FailureKind::kUnfinished);
     return;
   }
@@ -447,8 +500,14 @@ int Transaction::Commit(const std::vector<KeptEntry>& kept, ExtractFailure* fail
       folders.push_back(k.name.substr(0, at));
     }
   }
-  if (std::any_of(files.begin(), files.end(), IsOwnName) ||
-      std::any_of(folders.begin(), folders.end(), IsOwnName)) {
+  // Nothing outside the install folder, and none of the installer's own names: the records could
+  // not name it, and the installer puts nothing there.
+  const auto product = [](bool folder) {
+    return [folder](const WString& e) { return IsProductEntry(e, folder); };
+  };
+  if (!std::all_of(files.begin(), files.end(), product(false)) ||
+      !std::all_of(record_.kept.begin(), record_.kept.end(), product(false)) ||
+      !std::all_of(folders.begin(), folders.end(), product(true))) {
     Abandon();
     return kExtractRefused;
   }
@@ -457,9 +516,11 @@ int Transaction::Commit(const std::vector<KeptEntry>& kept, ExtractFailure* fail
   // goes in where it is to replace nothing of the user's.
   const WString staged_config = EntryPath(r.staging, ConfigEntry());
   const WString config = ConfigPath(base_);
+  // The user's file gone since the run began: the payload's copy where it was unpacked; where it
+  // was not (the user's was to stay), none, and the next run installs it.
   const SettingsRule rule = PathExists(config) ? rule_ : SettingsRule::kPayloads;
-  bool payloads = rule == SettingsRule::kPayloads;
-  if (rule != SettingsRule::kUsers) {
+  bool payloads = rule == SettingsRule::kPayloads && PathExists(staged_config);
+  if (rule != SettingsRule::kUsers && PathExists(staged_config)) {
     const bool copy_there = rule == SettingsRule::kUsersUnlessPayloads && SameBytes(config, staged_config);
     if (!WriteIniValue(kSettingsSection, kInstallerKey, InstallerName(), staged_config)) {
       Fail(failure, staged_config);
@@ -486,16 +547,24 @@ int Transaction::Commit(const std::vector<KeptEntry>& kept, ExtractFailure* fail
   // bytes that a power cut after the commit point could cost.
   std::vector<WString> replaced;
   for (const WString& entry : Dropped(installed, record_)) replaced.push_back(EntryPath(r.base, entry));
+  const KeySet installed_files = KeysOf(installed.files), installed_folders = KeysOf(installed.folders);
   for (const WString& f : record_.folders) {
     const WString path = EntryPath(r.base, f);
     if (IsInstallFolder(f) || FolderAt(path)) continue;
     record_.made.push_back(f);
-    if (PathExists(path)) replaced.push_back(path);  // a file where the new tree has a folder
+    if (!PathExists(path)) continue;
+    // A file where the new tree has a folder goes aside when the last installation installed it;
+    // anything else there is the user's, which no update moves.
+    if (installed_files.count(PathKey(f)) == 0) {
+      Fail(failure, path, FailureKind::kUsersFile);
+      Abandon();
+      return kExtractNotWritten;
+    }
+    replaced.push_back(path);
   }
   // A folder where the new tree has a file is cleared, when all it holds is what the last
   // installation installed (it goes aside as dropped); anything else there is the user's, which
   // no update moves.
-  const KeySet installed_files = KeysOf(installed.files), installed_folders = KeysOf(installed.folders);
   for (const WString& entry : record_.files) {
     const WString path = EntryPath(r.base, entry);
     if (!IsFolder(path)) {

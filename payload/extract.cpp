@@ -76,6 +76,12 @@ bool IsAnySeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 /// and a component that ends in a dot or a space are refused too.
 bool IsSafeEntryName(const WString& name) {
   if (name.empty() || IsAnySeparator(name[0])) return false;
+  // A surrogate without its pair is a name no system spells the same twice (POSIX's UTF-8 cannot).
+  for (size_t i = 0; i < name.size(); ++i) {
+    const bool high = name[i] >= 0xD800 && name[i] <= 0xDBFF, low = name[i] >= 0xDC00 && name[i] <= 0xDFFF;
+    if (low || (high && (i + 1 == name.size() || name[i + 1] < 0xDC00 || name[i + 1] > 0xDFFF))) return false;
+    if (high) ++i;
+  }
   if (name.size() >= 2 && name[1] == u':' &&
       ((name[0] >= u'A' && name[0] <= u'Z') || (name[0] >= u'a' && name[0] <= u'z'))) {
     return false;

@@ -22,6 +22,8 @@ enum class FailureKind {
   kSystem,         ///< an operation on path failed, with systemError as the system's reason
   kUsersInFolder,  ///< path is a folder where the new tree has a file, and holds what the
                    ///< installation never installed (the user's): it is not moved
+  kUsersFile,      ///< path is a file where the new tree has a folder, which the installation
+                   ///< never installed (the user's): it is not moved
   kUnfinished,     ///< an earlier run's commit could be neither finished nor undone; path (and
                    ///< systemError) say what stopped it, and its aside folder keeps the old files
 };

@@ -67,10 +67,10 @@ bool IsAbsoluteWindowsPath(std::u16string_view path) {
 
 std::u16string ExtendedLengthPath(std::u16string_view path, std::u16string_view current) {
   if (path.empty()) return {};
-  if (path.size() >= 4 && IsWindowsSeparator(path[0]) && IsWindowsSeparator(path[1]) &&
-      (path[2] == u'?' || path[2] == u'.') && IsWindowsSeparator(path[3])) {
+  // Already in that form, a device's, or an NT path: as it stands (the system resolves nothing in
+  // them, so "/" there is no separator either).
+  if (path.starts_with(u"\\\\?\\") || path.starts_with(u"\\\\.\\") || path.starts_with(u"\\??\\"))
     return std::u16string(path);
-  }
   std::u16string prefix;
   std::u16string_view rest;
   if (IsWindowsSeparator(path[0]) && path.size() >= 2 && IsWindowsSeparator(path[1])) {

@@ -51,7 +51,8 @@ bool MakeDirectory(const WString& path);
 bool RemoveFile(const WString& path);
 
 /// Renames a file or a folder to a path where nothing is, on the same volume; never replaces, never
-/// follows a link at either path (a link is renamed itself) and does not flush. Windows retries for a
+/// follows a link at either path (POSIX renames a link itself; Windows refuses one at from, with
+/// LinkRefusedError()) and does not flush. Windows retries for a
 /// moment while the file is held (a virus scanner reading a file just written). False when nothing
 /// was renamed, with the system's reason as the last error.
 bool RenameFile(const WString& from, const WString& to);
@@ -83,16 +84,18 @@ bool ReplaceFileAtomically(const WString& from, const WString& to);
 // leads. On Windows no operation below the install base follows a reparse point (junction, symbolic
 // link, mount point), whenever it is planted, at whatever depth. The mechanism (platform/win32/
 // no_follow.h): while a LinkGuard on the install base lives, every operation that creates, writes,
-// reads, renames, deletes or changes the attributes of something below it is made relative to a
+// reads, lists, renames, deletes or changes the attributes of something below it is made relative to a
 // handle of the folder that holds it (NtCreateFile with a root directory, a rename with a root
 // handle), never by a path; that folder's handle was itself reached from the base one name at a time
 // the same way, each name opened without following a reparse point and judged by its handle, and is
 // held (delete not shared) until the guard ends or the installer itself renames or removes it. So
 // no folder on the way can be swapped for a link between a check and a use. Local Application Data
 // itself, the guard's root, may be a link (folder redirection). A link met fails its operation with
-// LinkRefusedError(). Paths outside a guard (the desktop) are resolved by the system as given, only
-// their last name judged. On POSIX links are followed where a user placed them (the installer runs
-// as that user); only the staging file is never written through one (payload/staging_file.h).
+// LinkRefusedError(). Only the questions whether something is there, and what (PathExists, IsFolder,
+// FileSizeOf), go by path: they decide, and what they decide is done through handles. Paths outside a guard
+// (the desktop) are resolved by the system as given, only their last name judged. On POSIX links are followed
+// where a user placed them (the installer runs as that user); only the staging file is never written through
+// one (payload/staging_file.h).
 
 /// The system error with which an operation stops at a link it will not follow (Windows:
 /// ERROR_REPARSE_POINT_ENCOUNTERED, which ClassifySystemError calls kLink; POSIX: ELOOP).

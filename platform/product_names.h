@@ -49,6 +49,9 @@ inline constexpr char16_t kFolderText[] = u"文件夹 ";
 inline constexpr char16_t kUsersInFolderText[] =
     u" 中有不是安装程序安装的文件，而新版本要在这里放一个同名的文件。请把该文件夹中您自己的文件移到别处后重试"
     u"。";
+/// After the path of a file where the new version puts a folder, which the installer never installed.
+inline constexpr char16_t kUsersFileText[] =
+    u" 不是安装程序安装的文件，而新版本要在这里放一个同名的文件夹。请把这个文件移到别处后重试。";
 /// Around the path and the system's reason of a move that an earlier, stopped installation needs
 /// and that could be neither made nor undone.
 inline constexpr char16_t kUnfinishedText[] = u"安装未能完成，也未能撤销：文件 ";

@@ -78,6 +78,9 @@ fs::path Fixtures() { return HostPath(ZYV_BINARY_DIR "/extract_fixtures"); }
 /// The archive StageFixture stages in place of the payload.
 fs::path g_fixture;
 
+/// What a test does between the commit's plan and its first move (g_before_first_move).
+std::function<void()> g_between;
+
 int StageFixture(const WString& path) {
   WriteFileBytes(ToPath(path), ReadFileBytes(g_fixture));
   return 1;
@@ -313,6 +316,9 @@ TEST_F(InstallTest, RecordsThatLeadOutsideTheInstallationMoveNothing) {
       {"folders beside it", committing + "made other\ncleared other\nfolder other\n",
        installed + "folder other\n"},
       {"the install folder as a file", committing + "file dudizu\n", installed + "file dudizu\n"},
+      {"the install folder made", committing + "made dudizu\n", ""},
+      {"second spellings of the settings and the records", committing + "file dudizu/./readme.txt\n",
+       installed + "file dudizu//config.ini\nfile dudizu/./ZyvInstall.pending\n"},
   };
   const fs::path victim = BasePath().parent_path() / "victim.txt", beside = BasePath() / "other" / "keep.txt";
   for (const Case& c : cases) {
@@ -407,6 +413,20 @@ TEST_F(InstallTest, AProductWhoseTreeChangesShapeAndCaseUpdatesBothWays) {
   fs::remove(Folder() / "docs");
   fs::rename(elsewhere, Folder() / "docs");
 #endif
+  // A file of the user's where the new version has a folder (the list says the installation never
+  // installed tools) is not moved either.
+  ASSERT_EQ(install("history-1"), 0);
+  std::string list = ReadFileBytes(Folder() / "ZyvInstall.installed");
+  list.erase(list.find("file dudizu/tools\n"), std::string("file dudizu/tools\n").size());
+  WriteFileBytes(Folder() / "ZyvInstall.installed", list);
+  g_fixture = Fixtures() / "archives" / "history-2.7z";
+  InstallState users = ReadInstallState(Base());
+  ExtractFailure at_folder;
+  EXPECT_EQ(UnpackPayload(Base(), users, StageFixture, &at_folder), kExtractNotWritten);
+  EXPECT_EQ(at_folder.kind, FailureKind::kUsersFile);
+  EXPECT_EQ(ToPath(at_folder.path), Folder() / "tools");
+  EXPECT_EQ(ReadFileBytes(Folder() / "tools"), "tools, a file\n");
+  ExpectNoLeftovers();
   ASSERT_EQ(install("history-1"), 0);
   WriteFileBytes(Folder() / "plugins" / "mine.txt", "the user's");
   const test::Tree before = test::ReadTree(Folder());
@@ -422,6 +442,22 @@ TEST_F(InstallTest, AProductWhoseTreeChangesShapeAndCaseUpdatesBothWays) {
   fs::remove(Folder() / "plugins" / "mine.txt");
   ASSERT_EQ(install("history-2"), 0);
   expect_version("history-2");
+}
+
+// A staged file that vanishes between the commit's plan and its move in (a scanner quarantines a
+// program it distrusts) fails the update; the old file is neither kept as if replaced nor lost.
+TEST_F(InstallTest, AStagedFileThatVanishesBeforeItsMoveFailsTheUpdateAndKeepsTheOldOne) {
+  g_fixture = Fixtures() / "archives" / "history-1.7z";
+  ASSERT_EQ(Run(StageFixture), 0);
+  const test::Tree before = test::ReadTree(Folder());
+  g_between = [this] { fs::remove(Folder() / "ZyvInstall.staging" / "dudizu" / "changed.txt"); };
+  g_before_first_move = [] { g_between(); };
+  g_fixture = Fixtures() / "archives" / "history-2.7z";
+  const int result = Run(StageFixture);
+  g_before_first_move = nullptr;
+  EXPECT_EQ(result, kExtractNotWritten);
+  EXPECT_EQ(test::Differences(test::ReadTree(Folder()), before), std::vector<std::string>{});
+  ExpectNoLeftovers();
 }
 
 // A link planted at the staging file while the run works (RunInstall refuses one found before):
@@ -510,7 +546,6 @@ TEST_F(InstallTest, ARenamedInstallerRecordsItsOwnName) {
 // not write itself, between the commit's plan and its first move: nothing is moved out of, into or
 // deleted in that folder, and the run stops as at any link. A folder the run already holds (its
 // staging tree) cannot be swapped at all.
-std::function<void()> g_between;
 
 TEST_F(InstallTest, AFolderSwappedForALinkMidCommitLeadsNothingAnywhereWin32) {
   if (!test::UnderWine()) GTEST_SKIP() << "links are planted from the Linux side";

@@ -133,20 +133,31 @@ bool RemoveFolder(const WString& path) {
 }
 
 bool ListFolder(const WString& folder, std::vector<FolderEntry>& entries) {
-  WIN32_FIND_DATAW found;
-  const HANDLE find = FindFirstFileExW(win32::SysPath(folder + u"\\*"), FindExInfoBasic, &found,
-                                       FindExSearchNameMatch, nullptr, 0);
-  if (find == INVALID_HANDLE_VALUE) return false;
+  // Listed by a handle on the folder itself, reached as every operation's is: never a link's target.
+  const HANDLE handle =
+      win32::OpenPath(folder, FILE_LIST_DIRECTORY, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE);
+  if (handle == INVALID_HANDLE_VALUE) return false;
   entries.clear();
-  do {
-    const WString name = win32::FromW(found.cFileName, wcsnlen(found.cFileName, MAX_PATH));
-    if (name == u"." || name == u"..") continue;
-    const bool folder_entry = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                              (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-    entries.push_back({name, folder_entry});
-  } while (FindNextFileW(find, &found));
-  const bool ok = GetLastError() == ERROR_NO_MORE_FILES;
-  FindClose(find);
+  alignas(LONGLONG) unsigned char buffer[64 * 1024];
+  bool ok = true;
+  for (FILE_INFO_BY_HANDLE_CLASS what = FileFullDirectoryRestartInfo;; what = FileFullDirectoryInfo) {
+    if (!GetFileInformationByHandleEx(handle, what, buffer, sizeof buffer)) {
+      ok = GetLastError() == ERROR_NO_MORE_FILES;
+      break;
+    }
+    for (auto* e = reinterpret_cast<FILE_FULL_DIR_INFO*>(buffer);;
+         e = reinterpret_cast<FILE_FULL_DIR_INFO*>(reinterpret_cast<unsigned char*>(e) +
+                                                   e->NextEntryOffset)) {
+      const WString name = win32::FromW(e->FileName, e->FileNameLength / sizeof(wchar_t));
+      if (name != u"." && name != u"..") {
+        const bool folder_entry = (e->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                                  (e->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+        entries.push_back({name, folder_entry});
+      }
+      if (e->NextEntryOffset == 0) break;
+    }
+  }
+  CloseHandle(handle);
   return ok;
 }
 
@@ -168,7 +179,9 @@ void FlushVolume(const WString& path) {
   CloseHandle(volume);
 }
 
-bool ReplaceFileAtomically(const WString& from, const WString& to) { return RenameAt(from, to, true, true); }
+bool ReplaceFileAtomically(const WString& from, const WString& to) {
+  return RetryWhileHeld([&] { return RenameAt(from, to, true, true); });
+}
 
 std::uint32_t FileCreationMask() { return 0; }
 

@@ -104,7 +104,8 @@ struct Guard {
     const WString root_key = PathKey(root, PathStyle::kWindows);
     WString at = root;
     Held current = held.at(root_key);
-    std::size_t start = root.size() + 1;
+    if (at.back() == u'\\') at.pop_back();  // a drive's root, "X:\"
+    std::size_t start = at.size() + 1;
     while (start <= path.size()) {
       std::size_t end = path.find_first_of(u"\\/", start);
       if (end == WString::npos) end = path.size();
@@ -351,8 +352,9 @@ LinkGuard::LinkGuard(const WString& root) {
   }
   WString folder = root;
   while (folder.size() > 3 && (folder.back() == u'\\' || folder.back() == u'/')) folder.pop_back();
-  // The root itself may be a link (a redirected Local Application Data): it is followed, and held.
-  const HANDLE handle = CreateFileW(win32::SysPath(folder), win32::kFolderAccess, win32::kShareHeld, nullptr,
+  // The root itself may be a link (a redirected Local Application Data): it is followed. It need not
+  // be held: every walk starts from this handle, which stays on the folder it was opened on.
+  const HANDLE handle = CreateFileW(win32::SysPath(folder), win32::kFolderAccess, win32::kShareAll, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return;
   guard.root = folder;

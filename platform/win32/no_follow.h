@@ -35,8 +35,8 @@ struct Place {
 };
 
 /// The place of path. False, with the reason as the thread's last error, when its folder cannot
-/// be reached: missing (ERROR_PATH_NOT_FOUND), or a link on the way below the guarded root
-/// (kLinkRefused).
+/// be reached: missing (ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND), a file on the way
+/// (ERROR_DIRECTORY), or a link on the way below the guarded root (kLinkRefused).
 bool PlaceOf(const WString& path, Place& place);
 
 /// Opens place's last name relative to its folder: access (SYNCHRONIZE is added), share, disposition

@@ -63,6 +63,22 @@ std::vector<FileHolder> Holders(const std::vector<RM_PROCESS_INFO>& found) {
   return holders;
 }
 
+/// Asks exactly the processes listed to close, in a session that names them and nothing else.
+bool CloseOnly(const std::vector<RM_PROCESS_INFO>& found, decltype(&RmStartSession) start,
+               decltype(&RmRegisterResources) add, decltype(&RmShutdown) shut_down,
+               decltype(&RmEndSession) end) {
+  DWORD session = 0;
+  WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+  if (start(&session, 0, key) != ERROR_SUCCESS) return false;
+  std::vector<RM_UNIQUE_PROCESS> processes;
+  for (const RM_PROCESS_INFO& info : found) processes.push_back(info.Process);
+  const bool closed = add(session, 0, nullptr, static_cast<UINT>(processes.size()), processes.data(), 0,
+                          nullptr) == ERROR_SUCCESS &&
+                      shut_down(session, 0, nullptr) == ERROR_SUCCESS;
+  end(session);
+  return closed;
+}
+
 }  // namespace
 
 bool AskHoldersToClose(const std::vector<WString>& files, const WString& folder) {
@@ -99,11 +115,12 @@ bool AskHoldersToClose(const std::vector<WString>& files, const WString& folder)
       }
       found.resize(listed == ERROR_SUCCESS ? count : 0);
       // Only Kelvora's own programs are asked, and only when nothing else holds a file: the shell,
-      // a service or a critical process would be closed and never come back.
+      // a service or a critical process would be closed and never come back. They are asked in a
+      // session of their own, registered by process: a session of files would look again at who
+      // holds them when it shuts down, and take in whatever opened one since.
       const std::vector<FileHolder> holders = Holders(found);
-      closed = listed == ERROR_SUCCESS &&
-               (holders.empty() ||
-                (MayAskToClose(holders, folder) && shut_down(session, 0, nullptr) == ERROR_SUCCESS));
+      closed = listed == ERROR_SUCCESS && (holders.empty() || (MayAskToClose(holders, folder) &&
+                                                               CloseOnly(found, start, add, shut_down, end)));
     }
     end(session);
   }

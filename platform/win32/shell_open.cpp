@@ -74,17 +74,17 @@ bool RunsElevated() {
   return elevated;
 }
 
-bool StartThroughDesktopShell(const WString& verb, const WString& file, const WString& params,
-                              const WString& dir, int show) {
-  if (g_no_desktop_shell) return false;
+ShellStart StartThroughDesktopShell(const WString& verb, const WString& file, const WString& params,
+                                    const WString& dir, int show) {
+  if (g_no_desktop_shell) return ShellStart::kNoShell;
   const ComScope com;
   ComRef<IShellDispatch2> shell;
-  if (!DesktopShell(shell)) return false;
+  if (!DesktopShell(shell)) return ShellStart::kNoShell;
   BSTR name = SysAllocString(W(file));
   const Variant arguments(params), folder(dir), operation(verb), how(static_cast<long>(show));
   const HRESULT started = shell->ShellExecute(name, arguments.v, folder.v, operation.v, how.v);
   SysFreeString(name);
-  return SUCCEEDED(started);
+  return SUCCEEDED(started) ? ShellStart::kStarted : ShellStart::kRefused;
 }
 
 }  // namespace win32
@@ -93,12 +93,21 @@ bool ShellOpen(const WString& verb, const WString& file, const WString& params, 
                int show) {
   using win32::W;
   using win32::WOrNull;
-  // Elevated, the program starts as the desktop's user would start it; where no desktop shell
-  // answers (none runs), as this process starts it. The desktop shell starts it on its own time and
-  // reports no failure, so a program that is not there is left to the call below, which does.
-  if (win32::RunsElevated() && PathExists(file) &&
-      win32::StartThroughDesktopShell(verb, file, params, dir, show))
-    return true;
+  // Elevated, the program starts as the desktop's user would start it; only where no desktop shell
+  // answers (none runs) as this process starts it: one that answered and refused is not overruled
+  // with this process's rights. The desktop shell starts it on its own time and reports no failure,
+  // so a program that is not there is left to the call below, which does.
+  if (win32::RunsElevated() && PathExists(file)) {
+    switch (win32::StartThroughDesktopShell(verb, file, params, dir, show)) {
+      case win32::ShellStart::kStarted:
+        return true;
+      case win32::ShellStart::kRefused:
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+      case win32::ShellStart::kNoShell:
+        break;
+    }
+  }
   // The shell may hand the request to an extension that needs COM on this thread.
   const win32::ComScope com;
   const HINSTANCE result =

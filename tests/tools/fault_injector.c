@@ -45,13 +45,15 @@ __attribute__((constructor)) static void Init(void) {
 
 static void Point(const char* call, const char* path) {
   if (getpid() != g_installer) return;
-  ++g_count;
+  /* The worker pool's threads pass points too: each one gets a number of its own, and the chosen
+     one is met exactly once. */
+  const long point = __atomic_add_fetch(&g_count, 1, __ATOMIC_SEQ_CST);
   if (g_trace >= 0) {
     char line[4200];
-    const int n = snprintf(line, sizeof line, "%ld %s %s\n", g_count, call, path != NULL ? path : "");
+    const int n = snprintf(line, sizeof line, "%ld %s %s\n", point, call, path != NULL ? path : "");
     if (n > 0) REAL(write)(g_trace, line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
   }
-  if (g_at > 0 && g_count == g_at) kill(getpid(), SIGKILL);
+  if (g_at > 0 && point == g_at) kill(getpid(), SIGKILL);
 }
 
 /* Whether one rule of ZYV_FAULT_REFUSE (CALL:SUFFIX, or CALL:SUFFIX:ERRNO) names this call on this
