@@ -8,14 +8,11 @@
 #include "app/framework.h"
 #include "payload/extract.h"
 #include "payload/stage.h"
+#include "platform/path_key.h"
 #include "shell/shortcut.h"
 
 namespace zyv {
 namespace {
-
-/// Path fragments whose existing files extraction leaves alone. Nothing adds to it: every file of
-/// the payload is written.
-const std::vector<WString> g_keep_list;
 
 WString Decimal(std::uint64_t n) {
   const std::string digits = std::to_string(n);
@@ -27,6 +24,17 @@ WString Megabytes(std::uint64_t bytes) { return Decimal((bytes + (1u << 20) - 1)
 
 /// The failure's cause in words, and what the user can do about it; empty when there is nothing to say.
 WString FailureReason(int result, const ExtractFailure& cause, const WString& base) {
+  switch (cause.kind) {
+    case FailureKind::kUsersInFolder:
+      return kFolderText + cause.path + kUsersInFolderText;
+    case FailureKind::kUsersFile:
+      return kFileText + cause.path + kUsersFileText;
+    case FailureKind::kUnfinished:
+      return kUnfinishedText + cause.path + kUnfinishedReasonText +
+             (cause.systemError != 0 ? SystemErrorText(cause.systemError) : WString()) + kUnfinishedEndText;
+    case FailureKind::kSystem:
+      break;
+  }
   switch (result) {
     case kNoInstallBase:
       return kNoInstallBaseText;
@@ -60,16 +68,31 @@ WString FailureReason(int result, const ExtractFailure& cause, const WString& ba
   return kFileText + cause.path + kNotWrittenText + SystemErrorText(cause.systemError);
 }
 
-/// Whether the volume under base lacks the room the payload needs: its staging file and its files,
-/// beside the installation they replace (the commit only renames). A size the header or the system
-/// cannot give refuses nothing; the writes would then say.
+/// Whether the volume under base lacks the room the run needs: its staging file, and the files it
+/// will write, beside the installation they replace (the commit only renames). A file already there
+/// with its entry's size is most likely one the run keeps, and needs none (should it be written
+/// after all, a full disk fails the run as any other write does, and the installation stays as it
+/// was); where the user's settings stay, the payload's copy is not written either. A stale staging
+/// file, replaced by this run's, counts as free. A size the header or the system cannot give
+/// refuses nothing; the writes would then say.
 bool ShortOfRoom(const WString& base, ExtractFailure& cause) {
   const std::span<const unsigned char> payload = EmbeddedPayload();
-  std::uint64_t unpacked = 0;
-  if (payload.empty() || !ArchiveUnpackedSize(payload, unpacked)) return false;
-  const std::uint64_t needed = payload.size() + unpacked;
-  const std::uint64_t free = FreeDiskSpace(base);
-  if (free == 0 || free >= needed) return false;
+  std::vector<ArchivedFile> files;
+  if (payload.empty() || !ArchiveFiles(payload, files)) return false;
+  std::uint64_t needed = payload.size(), unpacked = 0;
+  const bool settings_stay = PathExists(ConfigPath(base));
+  for (const ArchivedFile& f : files) {
+    unpacked += f.size;
+    std::uint64_t size = 0;
+    if ((settings_stay && SamePath(f.name, ConfigEntry())) ||
+        (FileSizeOf(EntryPath(base, f.name), size) && size == f.size))
+      continue;
+    needed += f.size;
+  }
+  std::uint64_t free = FreeDiskSpace(base);
+  if (free == 0) return false;
+  if (std::uint64_t stale = 0; FileSizeOf(base + kStagingName, stale)) free += stale;
+  if (free >= needed) return false;
   cause = {InstallFolder(base), DiskFullError(), needed};
   return true;
 }
@@ -94,6 +117,7 @@ int UnpackPayload(const WString& base, const InstallState& state, StageFunction 
   ExtractFailure ignored;
   if (cause == nullptr) cause = &ignored;
   if (!PathExists(base)) MakeDirectory(base);
+  const LinkGuard guard(base);
   if (ShortOfRoom(base, *cause)) return kExtractNotWritten;
   Transaction transaction(base, state, cause);
   if (!transaction.Begun()) return kExtractNotWritten;
@@ -107,7 +131,7 @@ int UnpackPayload(const WString& base, const InstallState& state, StageFunction 
   (transaction.WantsPayloadSettings() ? there.always : there.never) = ConfigEntry();
   int result = kExtractNotOpened;
   if (stage(staging) == kPayloadStaged) {
-    result = ExtractArchive(transaction.StagingRoot(), staging, g_keep_list, cause, progress, &there);
+    result = ExtractArchive(transaction.StagingRoot(), staging, cause, progress, &there);
   } else {
     // The staging file's own failure (a full disk, most often): the archive needs its room.
     *cause = {staging, LastSystemError(), EmbeddedPayload().size()};
@@ -116,7 +140,7 @@ int UnpackPayload(const WString& base, const InstallState& state, StageFunction 
   result = result == kExtractOk ? transaction.Commit(there.kept, cause) : (transaction.Abandon(), result);
   cause->path = AsInstalled(cause->path, transaction.StagingRoot(), base);
   // A link met on the way (planted while this run worked) stopped it as one found before would.
-  if ((result == kExtractNotOpened || result == kExtractNotWritten) &&
+  if ((result == kExtractNotOpened || result == kExtractNotWritten) && cause->kind == FailureKind::kSystem &&
       ClassifySystemError(cause->systemError) == ErrorKind::kLink) {
     result = kLinkRefused;
   }
@@ -129,10 +153,12 @@ void RunInstall(WString base) {
   // it changes anything, and no program is started from behind the link.
   WString link = FindRefusedLink(InstallFolder(base));
   if (link.empty()) link = FindRefusedLink(base + kStagingName);
+  if (!PathExists(base)) MakeDirectory(base);
+  // From here on nothing below the base is reached through a link, whenever one is planted.
+  const LinkGuard guard(base);
   std::optional<HeldFolder> held;
   if (link.empty()) {
     // The folder must exist to be claimed; it is the first thing an installation makes anyway.
-    if (!PathExists(base)) MakeDirectory(base);
     MakeDirectory(InstallFolder(base));
     // Checked again by handle now that it exists, and held, so it stays the folder checked.
     held.emplace(InstallFolder(base));
@@ -147,23 +173,34 @@ void RunInstall(WString base) {
   // that one's message is the user's answer.
   if (lock.state() == FolderLock::State::kBusy) return;
 
-  // Files an earlier version of the installer moved aside. (A running Kelvora is asked to close
-  // only once the commit knows which of its files it replaces.)
-  RemoveMovedAside(InstallFolder(base));
-  // Where the user's settings are, then what a stopped run left finished or undone.
+  // Where the user's settings are, then what a stopped run left finished or undone. (A running
+  // Kelvora is asked to close only once the commit knows which of its files it replaces.)
   InstallState state = ReadInstallState(base);
-  RecoverInstallFolder(base, state);
   ExtractFailure cause;
+  if (!RecoverInstallFolder(base, state, &cause)) {
+    // A stopped run's commit that can be neither finished nor undone: its record and the old files
+    // it put aside stay for the next run, and nothing begins over them. The installation is part
+    // old, part new: no program is started from it, and no shortcut written to it.
+    AfxMessageBox(ResultText(kExtractNotWritten, cause, base), kMessageBoxOk, 0);
+    return;
+  }
   int result = 0;
+  cause = {};  // what the recovery met, and undid, is no cause of this run's
   // The unpacking on a worker thread, with a sign of life should it take a while; the message box
   // and the program's start stay after it, on this thread.
   RunShowingProgress(kProductName, kInstallingText, [&](ProgressSink& progress) {
     result = UnpackPayload(base, state, nullptr, &cause, &progress);
   });
-  CreateDesktopShortcut(base);
+  // A commit whose undoing failed leaves the installation part old, part new until the next run
+  // finishes it: nothing is started from it meanwhile.
+  const bool whole = cause.kind != FailureKind::kUnfinished;
+  if (whole) {
+    CreateDesktopShortcut(base);
+    CreateMenuEntry(base);
+  }
   AfxMessageBox(ResultText(result, cause, base), kMessageBoxOk, 0);
   const WString folder = InstallFolder(base);
-  ShellOpen(u"open", folder + kPathSeparator + kProgramName, u"", folder, kShowNormal);
+  if (whole) ShellOpen(u"open", folder + kPathSeparator + kProgramName, u"", folder, kShowNormal);
 }
 
 }  // namespace zyv

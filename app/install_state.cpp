@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "payload/extract_shared.h"
+#include "platform/path_key.h"
 #include "platform/product_names.h"
 #include "platform/text.h"
 
@@ -113,6 +114,27 @@ WString ConfigPath(const WString& base) { return InstallFolder(base) + kPathSepa
 WString BackupPath(const WString& base) { return ConfigPath(base) + kBackupSuffix; }
 WString ConfigEntry() { return WString(kInstallFolderName) + u'/' + kConfigName; }
 
+bool IsOwnName(const WString& entry) {
+  return PathKey(entry).starts_with(PathKey(WString(kInstallFolderName) + u'/' + kOwnPrefix));
+}
+
+bool IsProductEntry(const WString& entry, bool folder) {
+  // The one spelling the installer writes: names joined by single "/", none empty or ".", so that
+  // no second spelling of a path (dudizu//config.ini) passes for another entry.
+  for (size_t start = 0; start <= entry.size();) {
+    const size_t end = std::min(entry.find(u'/', start), entry.size());
+    const std::u16string_view name(entry.data() + start, end - start);
+    if (name.empty() || name == u"." ||
+        (kNativePathStyle == PathStyle::kWindows && name.find(u'\\') != std::u16string_view::npos)) {
+      return false;
+    }
+    start = end + 1;
+  }
+  const bool inside =
+      PathStartsWith(entry, kInstallFolderName) && (folder || !SamePath(entry, kInstallFolderName));
+  return inside && EntryNameIsSafe(entry) && !IsOwnName(entry);
+}
+
 std::string SettingsOf(const WString& path) {
   std::string bytes;
   return ReadWholeFile(path, bytes) ? Fingerprint(bytes) : std::string(kNoSettings);
@@ -127,11 +149,9 @@ bool IsRunFolderName(const WString& name, std::u16string_view stem) {
           (name.size() == stem.size() + 1 && name.back() >= u'0' && name.back() <= u'9'));
 }
 
-/// Whether every path is one an archive entry may have: relative, inside the base, no "..". The
-/// records lie where any program of the user can write; the installer, which may run elevated,
-/// moves nothing by a path that leads elsewhere.
-bool AllInside(const std::vector<WString>& paths) {
-  return std::all_of(paths.begin(), paths.end(), EntryNameIsSafe);
+bool AllProducts(const std::vector<WString>& paths, bool folders) {
+  return std::all_of(paths.begin(), paths.end(),
+                     [folders](const WString& p) { return IsProductEntry(p, folders); });
 }
 
 }  // namespace
@@ -162,13 +182,16 @@ bool ReadRunRecord(const WString& base, RunRecord& record) {
       record.made.push_back(Unescaped(value));
     } else if (key == "kept") {
       record.kept.push_back(Unescaped(value));
+    } else if (key == "cleared") {
+      record.cleared.push_back(Unescaped(value));
     }
   });
   // A record whose folders or paths are not a run's own is honoured for its settings alone: nothing
   // is moved or deleted by it.
   const bool sound = IsRunFolderName(record.staging, kStagingStem) &&
-                     IsRunFolderName(record.aside, kAsideStem) && AllInside(record.files) &&
-                     AllInside(record.folders) && AllInside(record.made) && AllInside(record.kept);
+                     IsRunFolderName(record.aside, kAsideStem) && AllProducts(record.files, false) &&
+                     AllProducts(record.folders, true) && AllProducts(record.made, false) &&
+                     AllProducts(record.kept, false) && AllProducts(record.cleared, false);
   if (!sound) record.phase = record.phase == Phase::kSettled ? Phase::kSettled : Phase::kLegacy;
   return true;
 }
@@ -184,6 +207,7 @@ bool WriteRunRecord(const WString& base, const RunRecord& record) {
   AppendPaths(text, "folder", record.folders);
   AppendPaths(text, "made", record.made);
   AppendPaths(text, "kept", record.kept);
+  AppendPaths(text, "cleared", record.cleared);
   // The base exists (it is Local Application Data) save on a fresh account elsewhere; one level each.
   if (!PathExists(base)) MakeDirectory(base);
   MakeDirectory(InstallFolder(base));
@@ -202,14 +226,16 @@ void ClearRunRecord(const WString& base) {
 bool ReadInstalledList(const WString& base, InstalledList& list) {
   std::string text;
   if (!ReadWholeFile(InstalledPath(base), text)) return false;
-  list = InstalledList{};
-  return ForEachLine(text, kInstalledHeading, [&](std::string_view key, std::string_view value) {
-    // Only paths inside the base: the list is removed by, and may not lead anywhere else.
-    WString path = Unescaped(value);
-    if (!EntryNameIsSafe(path)) return;
-    if (key == "file") list.files.push_back(std::move(path));
-    if (key == "folder") list.folders.push_back(std::move(path));
+  InstalledList read;
+  const bool ours = ForEachLine(text, kInstalledHeading, [&](std::string_view key, std::string_view value) {
+    if (key == "file") read.files.push_back(Unescaped(value));
+    if (key == "folder") read.folders.push_back(Unescaped(value));
   });
+  // What the next update removes is read from it: a list that names anything but the product's
+  // entries was not written by this installer, and removes nothing.
+  if (!ours || !AllProducts(read.files, false) || !AllProducts(read.folders, true)) return false;
+  list = std::move(read);
+  return true;
 }
 
 bool WriteInstalledList(const WString& base, const InstalledList& list) {
@@ -230,7 +256,6 @@ InstallState ReadInstallState(const WString& base) {
     state.settings = config ? SettingsPlace::kConfig : SettingsPlace::kNone;
     return state;
   }
-  state.interrupted = true;
   if (record.settings == kNoSettings) {
     // The run that left the record found no settings: a config.ini now is its payload's copy,
     // unless the user has changed it since (the program may have run in between).

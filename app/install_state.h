@@ -21,6 +21,9 @@
 
 namespace zyv {
 
+/// What every name of the installer's own in the install folder starts with; no archive entry may.
+inline constexpr char16_t kOwnPrefix[] = u"ZyvInstall.";
+
 /// The names of a run's staging and aside folders in the install folder: the stem, or the stem and
 /// one digit where a folder of that name is still there.
 inline constexpr char16_t kStagingStem[] = u"ZyvInstall.staging";
@@ -34,8 +37,6 @@ enum class SettingsPlace {
 };
 
 struct InstallState {
-  /// An earlier run left its record: it stopped before it was over.
-  bool interrupted = false;
   /// Where the user's settings file is now.
   SettingsPlace settings = SettingsPlace::kNone;
   /// The config.ini found may be a copy that an interrupted first installation put there rather than
@@ -62,6 +63,9 @@ struct RunRecord {
   std::vector<WString> folders;  ///< the new tree's folders
   std::vector<WString> made;     ///< the folders among them that the commit creates
   std::vector<WString> kept;     ///< the new tree's files that were there already: never moved
+  /// The last installation's folders where the new tree has a file: emptied of what it installed,
+  /// removed by the commit, made again by a rollback. Deepest last.
+  std::vector<WString> cleared;
 };
 
 /// What the last complete installation installed. Paths as in RunRecord.
@@ -91,9 +95,20 @@ bool WriteRunRecord(const WString& base, const RunRecord& record);
 void ClearRunRecord(const WString& base);
 
 /// Reads and writes the list of what the last complete installation installed; an installation
-/// made before the list existed has none (false), and removes nothing.
+/// made before the list existed has none (false), and removes nothing; nor does a list that names
+/// anything but the product's entries (IsProductEntry), which is no list this installer wrote.
 bool ReadInstalledList(const WString& base, InstalledList& list);
 bool WriteInstalledList(const WString& base, const InstalledList& list);
+
+/// Whether entry (relative to the install base, "/" between names) is one of the installer's own
+/// names in the install folder: ZyvInstall.*, in any case the system folds.
+bool IsOwnName(const WString& entry);
+
+/// Whether entry may stand in a record as the product's: a sound name inside the install folder
+/// (with folder, the install folder itself too), spelt as the installer writes names (single "/"
+/// between names, none empty or "."), and none of the installer's own. The records lie where any
+/// program of the user can write; nothing outside the installation is named by them.
+bool IsProductEntry(const WString& entry, bool folder);
 
 /// Where the user's settings are, from the run's record (if a run left one that is still there) and
 /// the settings files of the install folder.

@@ -20,21 +20,59 @@
 // |                  | staging folder, partly written                 | then installs              |
 // | committing       | each new file at staging/P or at B/P; each     | moves the rest in (rolls   |
 // |                  | replaced or dropped one at B/P or aside/P;     | forward); should a move    |
-// |                  | all of them whole                              | fail, rolls back: new files|
-// |                  |                                                | to staging, aside ones back|
+// |                  | each cleared folder at B/P or gone; all files  | fail, rolls back: new files|
+// |                  | whole                                          | to staging, cleared folders|
+// |                  |                                                | made, aside ones back.     |
+// |                  |                                                | Should that fail too, stops|
+// |                  |                                                | (below), record kept       |
 // | committed        | the new tree in place; aside and staging left  | finishes: drops emptied old|
-// |                  |                                                | folders, writes the list,  |
-// |                  |                                                | deletes aside and staging  |
+// |                  |                                                | folders, names as the tree,|
+// |                  |                                                | writes the list, deletes   |
+// |                  |                                                | aside and staging          |
 // | settled          | a record that could not be removed after a run | nothing to finish          |
 // | (no phase)       | an earlier installer's: the user's file may be | puts the user's file back  |
-// |                  | config.ini.bak                                 | as config.ini, installs    |
+// |                  | config.ini.bak                                 | as config.ini, installs;   |
+// |                  |                                                | should that fail, stops    |
 //
-// The user's settings (config.ini) are never moved: a config.ini that is there is the user's and the
-// commit leaves it, and the payload's copy (with the installer's file name recorded in it) is
-// committed only where there is none. The one exception is a record whose run found no settings
-// ("settings none"): a config.ini found then was put there by that run, and is taken for the
-// payload's copy, and replaced, only when its bytes are the new payload's copy with or without the
-// recorded file name; any other file is the user's.
+// Transitions, and the function that makes each:
+//   none       -> staging      Transaction::Transaction (the record written before anything else)
+//   staging    -> none         Transaction::Abandon, RecoverInstallFolder (the unpacking failed or
+//                              was stopped: staging folder and record deleted)
+//   staging    -> committing   Transaction::Commit (the plan written, the staged files durable)
+//   committing -> committed    Complete (every move made and durable: the commit point)
+//   committing -> none         Complete (a move failed, every move undone)
+//   committing -> committing   Complete (undoing failed too: the stuck outcome, record and aside
+//                              folder left for the next run, which this run does not start)
+//   committed  -> none         Finish (a list that cannot be written leaves the record committed)
+//   (no phase) -> none         RecoverInstallFolder (the user's file put back; stuck when it cannot be)
+// A run that finds a record it can neither finish nor undo stops before it begins a transaction of
+// its own, with the file that stopped it named, so that no run ever overwrites a record, or
+// deletes an aside folder, that holds the only copy of a file.
+//
+// The update may change the tree's shape: a folder of the last installation that the new tree holds
+// as a file is emptied (its files go aside as dropped ones) and removed by the commit ("cleared"), and
+// made again by a rollback; a file where the new tree has a folder goes aside like a replaced one.
+// A folder that holds anything the last installation did not install (the user's) is never moved:
+// the update fails before it changes anything (FailureKind::kUsersInFolder). Two names are one path
+// as the system holds them (platform/path_key.h): a file or folder the new tree names in another
+// case is kept or replaced as itself, and takes the tree's name once committed.
+//
+// The user's settings (config.ini) are never moved. What the commit does with the payload's copy is
+// one rule, chosen once per run by SettingsRuleFor from where the settings were found:
+//
+// | found at the start                                     | rule                 | the commit       |
+// |--------------------------------------------------------|----------------------|------------------|
+// | no config.ini                                          | kPayloads            | payload's copy in|
+// |                                                        |                      | with the name    |
+// | config.ini (put back from config.ini.bak if an earlier | kUsers               | user's stays; the|
+// | installer's record says so), no record, or a record    |                      | payload's copy is|
+// | naming that file                                       |                      | not even unpacked|
+// | config.ini, and a record whose run found none          | kUsersUnlessPayloads | replaced only if |
+// | ("settings none": it may be that run's copy)           |                      | its bytes are the|
+// |                                                        |                      | payload's copy,  |
+// |                                                        |                      | with or without  |
+// |                                                        |                      | the name         |
+// The settings the installer writes are flushed before the record that counts on them is cleared.
 //
 // Durability: before the plan is written and again before the commit point the volume is flushed,
 // so that a power cut finds every file the table names whole. Only a commit that replaces or drops
@@ -42,9 +80,9 @@
 // changed) puts no old bytes at stake, and a new file a power cut leaves short is one the next run
 // finds by its size and checksum, and writes again.
 //
-// A file still in use after a successful commit stays in the aside folder until the restart the
-// installer asks for (Windows) or the next run. Files the last installation did not install (the
-// user's own) are never moved, and an installation made before the list existed removes nothing.
+// A file still in use after a successful commit stays in the aside folder until the next run deletes
+// it. Files the last installation did not install (the user's own) are never moved, and an
+// installation made before the list existed removes nothing.
 #pragma once
 
 #include "app/install_state.h"
@@ -53,10 +91,26 @@
 
 namespace zyv {
 
+/// For tests only (null otherwise): called by a commit after its plan is written and before its
+/// first move, where a test stands in for another program that changes the disk at that moment.
+inline void (*g_before_first_move)() = nullptr;
+
+/// What the commit does with config.ini (the table above).
+enum class SettingsRule {
+  kPayloads,             ///< no settings yet: the payload's copy goes in, the installer's name in it
+  kUsers,                ///< the user's file stays; the payload's copy is not needed
+  kUsersUnlessPayloads,  ///< replaced by the payload's copy only when it is that copy's bytes
+};
+
+/// The rule for a run that found state, with a config.ini there (config_there) or not.
+SettingsRule SettingsRuleFor(const InstallState& state, bool config_there);
+
 /// Finishes or undoes what a stopped run left under base (see the table), and deletes the staging
 /// and aside folders of earlier runs. With the install folder's lock held, after the settings are
 /// read (ReadInstallState); state learns where a user's file put back from config.ini.bak now is.
-void RecoverInstallFolder(const WString& base, InstallState& state);
+/// False when a stopped run's record could be neither finished nor undone: it stays, with what it
+/// names, and nothing may begin a transaction over it; failure says what stopped it.
+bool RecoverInstallFolder(const WString& base, InstallState& state, ExtractFailure* failure = nullptr);
 
 /// One run's change of the install folder.
 class Transaction {
@@ -75,7 +129,7 @@ class Transaction {
 
   /// Whether the commit needs the payload's config.ini unpacked: not when the user's stays, which
   /// a re-installation then finds without unpacking anything.
-  bool WantsPayloadSettings() const { return wants_settings_; }
+  bool WantsPayloadSettings() const { return rule_ != SettingsRule::kUsers; }
 
   /// The unpacked tree goes in: settles config.ini, moves every file in and what it replaces aside,
   /// and finishes. On a failure every move is undone and failure names the file and the reason.
@@ -90,11 +144,10 @@ class Transaction {
 
  private:
   WString base_;
-  InstallState state_;
   RunRecord record_;
   WString staging_root_;
   bool begun_ = false;
-  bool wants_settings_ = true;
+  SettingsRule rule_ = SettingsRule::kPayloads;
 };
 
 }  // namespace zyv

@@ -20,8 +20,8 @@
 #include "payload/block_decoder.h"
 #include "payload/extract_shared.h"
 #include "payload/open_archive.h"
+#include "platform/path_key.h"
 #include "platform/text.h"
-#include "platform/upcase.h"
 
 namespace zyv {
 namespace {
@@ -229,15 +229,6 @@ std::string WindowsNameProblem(const WString& name) {
   return {};
 }
 
-/// The key under which Windows' file system sees name: separators unified, letters upper-cased as
-/// NTFS does (so "Ä.txt" and "ä.txt" are one file, as "A.txt" and "a.txt" are).
-WString PathKey(const WString& name) {
-  WString key = UpcaseNtfs(name);
-  for (char16_t& c : key) c = IsSeparator(c) ? u'/' : c;
-  while (!key.empty() && key.back() == u'/') key.pop_back();
-  return key;
-}
-
 /// Whether settings (a config.ini's bytes: UTF-8, or UTF-16LE after its mark) hold [section]
 /// as the installer's settings reader finds sections: trimmed, letters in any case.
 bool HasSection(const Byte* data, size_t size) {
@@ -354,14 +345,15 @@ ArchiveVerdict Check(const WString& path) {
   UInt32 settings = 0xFFFFFFFF;
   for (UInt32 i = 0; i < ar.NumFiles; ++i) {
     const WString name = EntryName(r.db, i);
-    std::string problem = EntryNameIsSafe(name) ? WindowsNameProblem(name)
-                                                : "it would land outside the install "
-                                                  "folder";
+    std::string problem = !EntryNameIsSafe(name) ? "it would land outside the install folder"
+                          : !PathStartsWith(name, u"dudizu", PathStyle::kWindows)
+                              ? "it lies outside the product folder dudizu, where the installer puts nothing"
+                              : WindowsNameProblem(name);
     if (!problem.empty()) {
       return Refuse("the entry "s + Quote(name) + " is unsafe: " + problem +
                     "; rename it in the product folder and pack again");
     }
-    const WString key = PathKey(name);
+    const WString key = PathKey(name, PathStyle::kWindows);
     if (const auto [it, added] = seen.emplace(key, i); !added) {
       return Refuse("the entries "s + Quote(EntryName(r.db, it->second)) + " and " + Quote(name) +
                     " are one path on Windows, so one would overwrite the other: keep one of them");

@@ -32,7 +32,7 @@
 #include "payload/block_decoder.h"
 #include "payload/extract_shared.h"
 #include "payload/open_archive.h"
-#include "platform/upcase.h"
+#include "platform/path_key.h"
 #include "platform/worker_pool.h"
 
 namespace zyv {
@@ -73,9 +73,15 @@ bool IsAnySeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 
 /// True when name, joined to the destination, stays inside it. Both separators count here on
 /// every system, so an archive is refused alike everywhere; on Windows a colon (drive, stream)
-/// and a component of dots and spaces (which Win32 trims to "..") are refused too.
+/// and a component that ends in a dot or a space are refused too.
 bool IsSafeEntryName(const WString& name) {
   if (name.empty() || IsAnySeparator(name[0])) return false;
+  // A surrogate without its pair is a name no system spells the same twice (POSIX's UTF-8 cannot).
+  for (size_t i = 0; i < name.size(); ++i) {
+    const bool high = name[i] >= 0xD800 && name[i] <= 0xDBFF, low = name[i] >= 0xDC00 && name[i] <= 0xDFFF;
+    if (low || (high && (i + 1 == name.size() || name[i + 1] < 0xDC00 || name[i + 1] > 0xDFFF))) return false;
+    if (high) ++i;
+  }
   if (name.size() >= 2 && name[1] == u':' &&
       ((name[0] >= u'A' && name[0] <= u'Z') || (name[0] >= u'a' && name[0] <= u'z'))) {
     return false;
@@ -88,7 +94,9 @@ bool IsSafeEntryName(const WString& name) {
     if (part == u"..") return false;
 #ifdef _WIN32
     if (part.find(u':') != std::u16string_view::npos) return false;
-    if (part.size() >= 2 && part.find_first_not_of(u". ") == std::u16string_view::npos) return false;
+    // Win32 trims what ends a name in dots and spaces (".. " to ".."); in the extended-length form
+    // every path goes in, nothing is trimmed, and the name is one Explorer cannot handle.
+    if (!part.empty() && (part.back() == u'.' || part.back() == u' ')) return false;
 #endif
     start = end + 1;
   }
@@ -131,13 +139,6 @@ int Fail(int code, const WString& path, ExtractFailure* failure) {
     failure->systemError = error;
   }
   return code;
-}
-
-bool KeptByList(const WString& full, const std::vector<WString>& keep) {
-  for (const WString& fragment : keep) {
-    if (full.find(fragment) != WString::npos) return PathExists(full);
-  }
-  return false;
 }
 
 constexpr UInt32 kNoEntry = 0xFFFFFFFF;
@@ -350,15 +351,6 @@ class FirstFailure {
   int systemError_ = 0;
 };
 
-/// Paths that name one file are one key: on Windows, names that NTFS's upcase table makes equal.
-WString PathKey(const WString& path) {
-#ifdef _WIN32
-  return UpcaseNtfs(path);
-#else
-  return path;
-#endif
-}
-
 /// The files of the walk, written and closed by the worker pool piece by piece as their blocks are
 /// decoded, and the first failure in archive order. Once a failure is recorded no write of an entry
 /// after it starts; those already started (at most kWriteAhead - 1 after it) finish.
@@ -523,9 +515,9 @@ class Sameness {
       std::vector<UInt16> units(SzArEx_GetFileNameUtf16(&db_, index, nullptr));
       SzArEx_GetFileNameUtf16(&db_, index, units.data());
       const WString name(units.begin(), units.end() - (units.empty() ? 0 : 1));
-      if (!there_->never.empty() && name == there_->never) {
+      if (!there_->never.empty() && SamePath(name, there_->never)) {
         same = true;  // not wanted: as good as there
-      } else if (name != there_->always && IsSafeEntryName(name)) {
+      } else if (!SamePath(name, there_->always) && IsSafeEntryName(name)) {
         const CSzFileItem& item = db_.db.Files[index];
         same = AlreadyHolds(EntryPath(there_->base, name), item.Size, item.Crc);
       }
@@ -816,13 +808,12 @@ class BlockDecoders {
   std::vector<std::thread> threads_;          // last: started once all the above stand
 };
 
-/// Where the walk stands: the destination (ending with a separator), the keep list, the folders
-/// made for the previous entry as a name ending with "/", and the files planned in this round. An
+/// Where the walk stands: the destination (ending with a separator), the folders made for the
+/// previous entry as a name ending with "/", and the files planned in this round. An
 /// archive lists the files of a folder together, and making a folder that exists is a failing
 /// system call: each level of each entry's path would cost one.
 struct Walk {
   WString dest;
-  const std::vector<WString>& keep;
   WString made;
   Writers& writers;
   std::deque<HeldFolder>& held;  // every folder written into, checked and held until the writes end
@@ -872,7 +863,6 @@ Placed PlaceEntry(Walk& walk, UInt32 index, const WString& name, const CSzFileIt
     return Placed::kDone;
   }
   walk.made.assign(name, 0, name.rfind(u'/') + 1);
-  if (KeptByList(full, walk.keep)) return Placed::kDone;
   walk.planned.insert(PathKey(full));
   if (!hasBlock) {
     walk.writers.Write(std::make_shared<OutFile>(index, std::move(full), item),
@@ -899,8 +889,8 @@ int EntryName(Decoder& d, UInt32 index, WString& name) {
   return IsSafeEntryName(name) ? kExtractOk : kExtractRefused;
 }
 
-int Extract(WString dest, const WString& archive, const std::vector<WString>& keep, ExtractFailure* failure,
-            ProgressSink* progress, AlreadyThere* there) {
+int Extract(WString dest, const WString& archive, ExtractFailure* failure, ProgressSink* progress,
+            AlreadyThere* there) {
   if (dest.empty() || dest.back() != kPathSeparator) dest += kPathSeparator;
   CreateDirectoryChain(dest);
 
@@ -930,7 +920,7 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
   Shared shared{d.db, plan, writers, d.alloc, archive, read};
   const unsigned threads = WorkerCount() == 0 ? 0 : std::min(WorkerCount(), d.db.db.NumFolders);
   BlockDecoders decoders(shared, threads);
-  Walk walk{std::move(dest), keep, {}, writers, held, plan, {}};
+  Walk walk{std::move(dest), {}, writers, held, plan, {}};
   // Each entry: decide (its name sound, its file already there?) and place. A block goes to the
   // decoders once the walk has left it. The walk goes in rounds: an entry that would touch the path
   // of a file planned in this round waits for the round's blocks to be decoded and written, and
@@ -962,7 +952,7 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
       open = folder;
       from = i;
     }
-    if (there != nullptr && !item.IsDir && name == there->never) {  // not wanted
+    if (there != nullptr && !item.IsDir && SamePath(name, there->never)) {  // not wanted
       ++i;
       continue;
     }
@@ -998,10 +988,10 @@ int Extract(WString dest, const WString& archive, const std::vector<WString>& ke
 
 }  // namespace
 
-int ExtractArchive(const WString& destination, const WString& archive, std::vector<WString> keep,
-                   ExtractFailure* failure, ProgressSink* progress, AlreadyThere* there) {
+int ExtractArchive(const WString& destination, const WString& archive, ExtractFailure* failure,
+                   ProgressSink* progress, AlreadyThere* there) {
   try {
-    return Extract(destination, archive, keep, failure, progress, there);
+    return Extract(destination, archive, failure, progress, there);
   } catch (const std::bad_alloc&) {
     return kExtractOutOfMemory;  // a path string could not be built
   }
@@ -1036,13 +1026,19 @@ struct MemoryStream {
 
 }  // namespace
 
-bool ArchiveUnpackedSize(std::span<const unsigned char> archive, std::uint64_t& size) {
+bool ArchiveFiles(std::span<const unsigned char> archive, std::vector<ArchivedFile>& files) {
   try {
     ArchiveReader reader;
     MemoryStream memory{{MemoryStream::Read, MemoryStream::Seek}, archive};
     if (OpenArchiveDatabase(&reader.db, reader.Attach(&memory.s), reader.alloc) != SZ_OK) return false;
-    size = 0;
-    for (UInt32 i = 0; i < reader.db.db.NumFiles; ++i) size += reader.db.db.Files[i].Size;
+    files.clear();
+    for (UInt32 i = 0; i < reader.db.db.NumFiles; ++i) {
+      const CSzFileItem& item = reader.db.db.Files[i];
+      if (item.IsDir) continue;
+      std::vector<UInt16> units(SzArEx_GetFileNameUtf16(&reader.db, i, nullptr));
+      SzArEx_GetFileNameUtf16(&reader.db, i, units.data());
+      files.push_back({WString(units.begin(), units.end() - (units.empty() ? 0 : 1)), item.Size});
+    }
     return true;
   } catch (const std::bad_alloc&) {
     return false;

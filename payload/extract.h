@@ -17,6 +17,17 @@ inline constexpr int kExtractOutOfMemory = 2;  ///< includes an allocation beyon
 inline constexpr int kExtractNotWritten = 11;  ///< an output file could not be created or written
 inline constexpr int kExtractRefused = 16;     ///< a header or an entry name the installer refuses
 
+/// What a failure concerns, beyond the system's error, for the message that names it.
+enum class FailureKind {
+  kSystem,         ///< an operation on path failed, with systemError as the system's reason
+  kUsersInFolder,  ///< path is a folder where the new tree has a file, and holds what the
+                   ///< installation never installed (the user's): it is not moved
+  kUsersFile,      ///< path is a file where the new tree has a folder, which the installation
+                   ///< never installed (the user's): it is not moved
+  kUnfinished,     ///< an earlier run's commit could be neither finished nor undone; path (and
+                   ///< systemError) say what stopped it, and its aside folder keeps the old files
+};
+
 /// Why a file operation failed: the path and the system's error (0 when the system gave none).
 struct ExtractFailure {
   WString path;
@@ -24,6 +35,7 @@ struct ExtractFailure {
   /// The sum of the archive's file sizes, once its header has been read: the room an installation
   /// needs, for a message about a full disk.
   std::uint64_t unpackedSize = 0;
+  FailureKind kind = FailureKind::kSystem;
 };
 
 /// An entry ExtractArchive found already there, and left out.
@@ -47,8 +59,7 @@ struct AlreadyThere {
   std::vector<KeptEntry> kept;
 };
 
-/// Unpacks archive into destination (a separator is appended when missing). Files whose path
-/// contains a keep-list string and that already exist are left alone. Returns kExtractOk, or the
+/// Unpacks archive into destination (a separator is appended when missing). Returns kExtractOk, or the
 /// first failure: kExtractNotOpened, kExtractOutOfMemory, kExtractNotWritten, kExtractRefused (an
 /// unsound header, an entry without a name or whose name would land outside the destination:
 /// absolute, drive, "..", and on Windows any colon), or the decoder's own code. Entries before the
@@ -70,13 +81,18 @@ struct AlreadyThere {
 /// size (a solid folder's share moves while it is decoded, not only between files).
 /// With there, what is already there under there->base is left out (see AlreadyThere); the files
 /// are read and checked on the worker pool ahead of the walk.
-int ExtractArchive(const WString& destination, const WString& archive, std::vector<WString> keep,
-                   ExtractFailure* failure = nullptr, ProgressSink* progress = nullptr,
-                   AlreadyThere* there = nullptr);
+int ExtractArchive(const WString& destination, const WString& archive, ExtractFailure* failure = nullptr,
+                   ProgressSink* progress = nullptr, AlreadyThere* there = nullptr);
 
-/// The sum of the file sizes that archive (held in memory) lists, read from its header alone: what
-/// its extraction writes. False when the header cannot be read.
-bool ArchiveUnpackedSize(std::span<const unsigned char> archive, std::uint64_t& size);
+/// A file an archive lists: its name ("/" between names) and size.
+struct ArchivedFile {
+  WString name;
+  std::uint64_t size = 0;
+};
+
+/// The files that archive (held in memory) lists, read from its header alone: what its extraction
+/// writes. False when the header cannot be read.
+bool ArchiveFiles(std::span<const unsigned char> archive, std::vector<ArchivedFile>& files);
 
 /// Creates every folder of path, shortest first; true when the deepest creation succeeded.
 bool CreateDirectoryChain(const WString& path);

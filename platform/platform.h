@@ -5,9 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/path_key.h"
 
 namespace zyv {
 
@@ -36,6 +39,10 @@ bool PathExists(const WString& path);
 /// True when path is a folder itself: not a file, nor a link or other reparse point to a folder.
 bool IsFolder(const WString& path);
 
+/// The size of the regular file at path (not a folder, not a link or other reparse point); false
+/// when there is none.
+bool FileSizeOf(const WString& path, std::uint64_t& size);
+
 /// Creates one directory level. False when it was not created, including when it already existed.
 bool MakeDirectory(const WString& path);
 
@@ -44,7 +51,8 @@ bool MakeDirectory(const WString& path);
 bool RemoveFile(const WString& path);
 
 /// Renames a file or a folder to a path where nothing is, on the same volume; never replaces, never
-/// follows a link at either path (a link is renamed itself) and does not flush. Windows retries for a
+/// follows a link at either path (POSIX renames a link itself; Windows refuses one at from, with
+/// LinkRefusedError()) and does not flush. Windows retries for a
 /// moment while the file is held (a virus scanner reading a file just written). False when nothing
 /// was renamed, with the system's reason as the last error.
 bool RenameFile(const WString& from, const WString& to);
@@ -62,10 +70,6 @@ struct FolderEntry {
 /// The names in folder, without "." and "..", in no particular order. False when it cannot be read.
 bool ListFolder(const WString& folder, std::vector<FolderEntry>& entries);
 
-/// Asks for the file to be deleted at the next restart (Windows, for a file still in use); false
-/// where the system cannot, or has no need to (POSIX deletes files in use at once).
-bool DeleteAtRestart(const WString& path);
-
 /// Makes what was written and renamed on the volume that holds path durable, as far as the system
 /// lets a program: a crash after it returns finds every change made before it. Best effort.
 void FlushVolume(const WString& path);
@@ -77,12 +81,21 @@ bool ReplaceFileAtomically(const WString& from, const WString& to);
 
 // Links. The installer runs elevated but works under Local Application Data, which every process of
 // the user may change: a link planted there would turn its writes into writes wherever the link
-// leads. So on Windows nothing below the install base (Local Application Data as the shell names
-// it, which may itself be a redirected folder) is written through a reparse point (junction,
-// symbolic link, mount point): files are opened with FILE_FLAG_OPEN_REPARSE_POINT and judged by
-// the handle, folders the installer writes into are checked by handle once made and held while it
-// writes. On POSIX links are followed where a user placed them; only the staging file is never
-// written through one (payload/staging_file.h).
+// leads. On Windows no operation below the install base follows a reparse point (junction, symbolic
+// link, mount point), whenever it is planted, at whatever depth. The mechanism (platform/win32/
+// no_follow.h): while a LinkGuard on the install base lives, every operation that creates, writes,
+// reads, lists, renames, deletes or changes the attributes of something below it is made relative to a
+// handle of the folder that holds it (NtCreateFile with a root directory, a rename with a root
+// handle), never by a path; that folder's handle was itself reached from the base one name at a time
+// the same way, each name opened without following a reparse point and judged by its handle, and is
+// held (delete not shared) until the guard ends or the installer itself renames or removes it. So
+// no folder on the way can be swapped for a link between a check and a use. Local Application Data
+// itself, the guard's root, may be a link (folder redirection). A link met fails its operation with
+// LinkRefusedError(). Only the questions whether something is there, and what (PathExists, IsFolder,
+// FileSizeOf), go by path: they decide, and what they decide is done through handles. Paths outside a guard
+// (the desktop) are resolved by the system as given, only their last name judged. On POSIX links are followed
+// where a user placed them (the installer runs as that user); only the staging file is never written through
+// one (payload/staging_file.h).
 
 /// The system error with which an operation stops at a link it will not follow (Windows:
 /// ERROR_REPARSE_POINT_ENCOUNTERED, which ClassifySystemError calls kLink; POSIX: ELOOP).
@@ -94,11 +107,25 @@ int LinkRefusedError();
 /// shows a Unix symbolic link). POSIX: always empty.
 WString FindRefusedLink(const WString& path);
 
-/// A folder the installer writes into, checked by a handle opened on it without following a link,
-/// and held from construction to destruction: while held it cannot be renamed, moved or deleted
-/// (Windows: the handle does not share deletion), so paths through it keep leading into the folder
-/// that was checked. Check it once it exists: a folder the installer makes is checked after it is
-/// made, not before. POSIX: looked up only (links followed there), nothing held.
+/// Guards every operation below root, an existing folder, from construction to destruction (see
+/// above). One root at a time in a process: a guard made while another lives adds nothing (for the
+/// same root it is the same guard, and the handles are let go when the outer one ends). POSIX: no-op.
+class LinkGuard {
+ public:
+  explicit LinkGuard(const WString& root);
+  ~LinkGuard();
+  LinkGuard(const LinkGuard&) = delete;
+  LinkGuard& operator=(const LinkGuard&) = delete;
+
+ private:
+  [[maybe_unused]] bool active_ = false;
+};
+
+/// A folder the installer writes into, checked by handle without following a link, and held from
+/// construction to destruction: while held it cannot be renamed, moved or deleted (Windows: the
+/// handle does not share deletion). Below a LinkGuard's root it is reached as every folder there is,
+/// and held by the guard as well. Check it once it exists: a folder the installer makes is checked
+/// after it is made, not before. POSIX: looked up only (links followed there), nothing held.
 class HeldFolder {
  public:
   enum class State {
@@ -114,7 +141,7 @@ class HeldFolder {
   State state() const { return state_; }
 
  private:
-  [[maybe_unused]] std::intptr_t handle_ = -1;  // the folder's handle (Windows only)
+  std::shared_ptr<void> folder_;  // the folder's handle (Windows only)
   State state_ = State::kNotFolder;
 };
 
@@ -160,7 +187,8 @@ bool WriteIniValue(const WString& section, const WString& key, const WString& va
 /// the system's reason is the thread's last error (errno, GetLastError).
 bool ShellOpen(const WString& verb, const WString& file, const WString& params, const WString& dir, int show);
 
-/// Shows text to the user with an OK button and waits until it is dismissed. No owner window.
+/// Shows text to the user with an OK button and waits until it is dismissed. No owner window. POSIX:
+/// the text on standard output, and a dialog as well when started from a desktop session.
 void ShowMessage(const WString& text, const WString& caption);
 
 /// The process's file-creation mask (the POSIX umask; 0 on Windows, which has none). Reading it may
@@ -223,23 +251,31 @@ class ProgressSink {
 /// small window with caption, text and a progress bar filled from work's reports, which asks
 /// nothing, cannot be closed and is gone before this returns (this thread pumps its messages
 /// meanwhile, so it never shows as not responding); on POSIX a progress line on standard error when
-/// that is a terminal. Shorter work shows nothing.
+/// that is a terminal, else, started from a desktop session, zenity's progress window, also gone
+/// before this returns. Shorter work shows nothing.
 void RunShowingProgress(const WString& caption, const WString& text,
                         const std::function<void(ProgressSink&)>& work);
 
+/// A program that holds a file an update replaces, as the system lists it.
+struct FileHolder {
+  enum class Kind { kWindowed, kConsole, kService, kShell, kCritical, kUnknown };
+  Kind kind = Kind::kUnknown;
+  WString image;  ///< its program file's full path; empty when the system would not say
+};
+
+/// Whether the holders may be asked to close: only when every one of them is a program of the
+/// installation's own (its image inside folder) with a window or a console. A service, the shell
+/// (Explorer, which a preview or a thumbnail of a file makes a holder), a critical process, or a
+/// program that cannot be told, is never asked to close, and then none is: the update goes on with
+/// its files in use (moved aside, deleted later). style: how folder's names compare.
+bool MayAskToClose(const std::vector<FileHolder>& holders, const WString& folder,
+                   PathStyle style = kNativePathStyle);
+
 /// Asks the programs that hold any of files open to close, without forcing them (Windows' Restart
-/// Manager, as installers do before replacing files). True when, as far as the system can tell,
-/// nothing holds them any more. Nothing to ask where a running program's files can be replaced under
-/// it (true).
-bool AskHoldersToClose(const std::vector<WString>& files);
-
-/// What a file in use that an update had to replace is renamed to, beside it (Windows), followed by
-/// nothing or a digit: NAME.zyv-old.
-inline constexpr char16_t kMovedAsideSuffix[] = u".zyv-old";
-
-/// Deletes the files under folder that an earlier update moved aside and nothing holds any more.
-/// Nothing to do where files are never moved aside.
-void RemoveMovedAside(const WString& folder);
+/// Manager, as installers do before replacing files), when MayAskToClose allows it for folder, the
+/// install folder. True when, as far as the system can tell, nothing holds them any more. Nothing to
+/// ask where a running program's files can be replaced under it (true).
+bool AskHoldersToClose(const std::vector<WString>& files, const WString& folder);
 
 /// Registers the running program with the system's restart manager (RESTART_* flags in flags).
 /// No-op where there is no restart manager.

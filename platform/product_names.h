@@ -44,5 +44,20 @@ inline constexpr char16_t kFileText[] = u"文件 ";
 inline constexpr char16_t kInUseText[] = u" 正在被其他程序使用，请关闭 Kelvora 后重试。";
 inline constexpr char16_t kAccessDeniedText[] = u" 无法写入：访问被拒绝。请检查文件夹的权限后重试。";
 inline constexpr char16_t kNotWrittenText[] = u" 无法写入：";
+/// Around the path of a folder where the new version puts a file, which holds files of the user's.
+inline constexpr char16_t kFolderText[] = u"文件夹 ";
+inline constexpr char16_t kUsersInFolderText[] =
+    u" 中有不是安装程序安装的文件，而新版本要在这里放一个同名的文件。请把该文件夹中您自己的文件移到别处后重试"
+    u"。";
+/// After the path of a file where the new version puts a folder, which the installer never installed.
+inline constexpr char16_t kUsersFileText[] =
+    u" 不是安装程序安装的文件，而新版本要在这里放一个同名的文件夹。请把这个文件移到别处后重试。";
+/// Around the path and the system's reason of a move that an earlier, stopped installation needs
+/// and that could be neither made nor undone.
+inline constexpr char16_t kUnfinishedText[] = u"安装未能完成，也未能撤销：文件 ";
+inline constexpr char16_t kUnfinishedReasonText[] = u" 无法移动：";
+inline constexpr char16_t kUnfinishedEndText[] =
+    u"。安装文件夹中以 ZyvInstall 开头的文件和文件夹保存着尚未复原的文件，请勿删除。请关闭 Kelvora "
+    u"或重新启动计算机，然后再次运行安装程序。";
 
 }  // namespace zyv

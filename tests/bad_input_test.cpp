@@ -114,7 +114,7 @@ TEST_P(BadArchive, GivesItsCodeAndWritesOnlyInsideTheDestination) {
   const ArchiveVerdict verdict = CheckArchive(ToWString(archive));
   EXPECT_FALSE(verdict.installable);
   EXPECT_FALSE(verdict.message.empty());
-  EXPECT_EQ(ExtractArchive(tmp.W(u"dest"), ToWString(archive), {}), c.code);
+  EXPECT_EQ(ExtractArchive(tmp.W(u"dest"), ToWString(archive)), c.code);
   std::vector<std::string> beside;
   for (const auto& e : fs::directory_iterator(tmp.path())) beside.push_back(e.path().filename().string());
   EXPECT_EQ(beside, std::vector<std::string>{"dest"});
@@ -158,7 +158,7 @@ TEST(Extract, FuzzRegressionInputsGiveADefinedCode) {
       std::ofstream out(tmp.path() / "in.7z", std::ios::binary);
       out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
-    const int code = ExtractArchive(tmp.W(u"dest"), tmp.W(u"in.7z"), {});
+    const int code = ExtractArchive(tmp.W(u"dest"), tmp.W(u"in.7z"));
     EXPECT_TRUE(defined.count(code)) << entry.path() << " gave " << code;
     std::set<std::string> beside;
     for (const auto& e : fs::directory_iterator(tmp.path())) beside.insert(e.path().filename().string());

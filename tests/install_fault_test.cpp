@@ -1,9 +1,10 @@
 // The Linux installer stopped dead at every point where it changes something on disk (the
 // fault_injector preload numbers them and sends SIGKILL before the chosen one), then run again to
 // the end: a first installation, a re-installation (beside a stray main.7z, with its staging file
-// impossible to delete), and an update of an older version whose tree changes (also with its last
-// move refused, so that it is stopped in its rollback). Whatever the point, no product file is ever
-// cut short, the user's config.ini is never lost, and after the complete run nothing of the run
+// impossible to delete), an update of an older version whose tree changes (also with its last move
+// refused, so that it is stopped in its rollback), and the run that recovers an update stopped in
+// its commit; and a recovery refused both its roll-forward and its rollback. Whatever the point, no product
+// file is ever cut short, the user's config.ini is never lost, and after the complete run nothing of the run
 // remains and the installed tree is the payload's. Also a real disk that fills up at every step of an
 // update, failures that name their cause and leave the older version whole, two installers started
 // at once, and a user without a home folder.
@@ -23,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "app/install_state.h"
 #include "tests/test_util.h"
 
 extern char** environ;
@@ -195,18 +197,46 @@ struct Scenario {
   bool stray_staging = false;  // a main.7z that no run of this installer left
   const char* refuse = "";     // ZYV_FAULT_REFUSE for the stopped run
   bool update = false;         // an older version is installed (implies reinstall)
+  // A run before the stopped one, itself stopped before its first rename of a path ending in this:
+  // the stopped run is the one that recovers from it.
+  const char* stop_first = "";
 };
 
 // Test names and failure messages show a scenario by its name.
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
 
-void Prepare(const Home& home, const Scenario& scenario) {
+void PrepareTree(const Home& home, const Scenario& scenario) {
   if (scenario.update) {
     OlderVersionInstalled(home);
   } else if (scenario.reinstall) {
     Reinstalled(home);
   }
   if (scenario.stray_staging) WriteFileBytes(home.Data() / "main.7z", "not an archive of ours");
+}
+
+/// The point before which the scenario's first run is stopped (counted once per scenario).
+long FirstRunsStop(const Scenario& scenario) {
+  static std::map<std::string, long> found;
+  if (const auto it = found.find(scenario.name); it != found.end()) return it->second;
+  Home home;
+  PrepareTree(home, scenario);
+  TempDir tmp;
+  EXPECT_TRUE(home.Install(0, tmp.path() / "trace").Succeeded());
+  std::istringstream in(ReadFileBytes(tmp.path() / "trace"));
+  long point = 0;
+  for (std::string line; point == 0 && std::getline(in, line);) {
+    if (line.find(" rename") != std::string::npos && line.ends_with(scenario.stop_first))
+      point = std::stol(line);
+  }
+  EXPECT_GT(point, 0) << "no rename of " << scenario.stop_first;
+  return found[scenario.name] = point;
+}
+
+void Prepare(const Home& home, const Scenario& scenario) {
+  PrepareTree(home, scenario);
+  if (*scenario.stop_first != '\0') {
+    EXPECT_TRUE(home.Install(FirstRunsStop(scenario)).Killed());
+  }
 }
 
 /// The files of the product that a stopped run leaves: each holds the bytes one version or the other
@@ -238,7 +268,7 @@ std::vector<std::string> Points(const Scenario& scenario) {
 }
 
 /// What must hold after a complete run: the payload's tree with the expected config.ini, the
-/// shortcut, and nothing else in the data folder.
+/// shortcut and the menu entry, and nothing else in the data folder.
 void ExpectInstalled(const Home& home, const std::string& config, const std::string& context,
                      const Tree& extra = {}) {
   Tree want = Clean().folder;
@@ -249,11 +279,14 @@ void ExpectInstalled(const Home& home, const std::string& config, const std::str
   const std::string shortcut = ReadFileBytes(home.Desktop() / "Kelvora.desktop");
   EXPECT_NE(shortcut.find((home.Folder() / "ZyvSHelp.exe").string()), std::string::npos) << context;
   EXPECT_EQ(ReadTree(home.Desktop()).size(), Clean().desktop.size()) << context;
+  // The same entry in the menu, whole: the one a stopped run was writing has been replaced.
+  EXPECT_EQ(ReadFileBytes(home.Data() / "applications" / "Kelvora.desktop"), shortcut) << context;
+  EXPECT_FALSE(fs::exists(home.Data() / "applications" / ".Kelvora.desktop.writing")) << context;
   std::vector<std::string> beside;
   for (const auto& e : fs::directory_iterator(home.Data())) {
     if (e.path().filename() != "dudizu") beside.push_back(e.path().filename().string());
   }
-  EXPECT_EQ(beside, std::vector<std::string>{}) << context;  // no main.7z
+  EXPECT_EQ(beside, std::vector<std::string>{"applications"}) << context;  // no main.7z
 }
 
 /// Waits (a few seconds at most) until no process runs program: a run stopped after starting the
@@ -311,7 +344,10 @@ INSTANTIATE_TEST_SUITE_P(
                     Scenario{"UpdateWhoseLastMoveIsRefused", false, false,
                              "rename:ZyvInstall.staging/dudizu/readme.txt", true},
                     Scenario{"ReinstallationWhoseStagingFileStays", true, false, "unlink:main.7z"},
-                    Scenario{"UpdateOfAnOlderVersion", false, false, "", true}),
+                    Scenario{"UpdateOfAnOlderVersion", false, false, "", true},
+                    // The run that recovers an update stopped in its commit is itself stopped.
+                    Scenario{"RecoveryOfAnUpdateStoppedInItsCommit", false, false, "", true,
+                             "ZyvInstall.staging/dudizu/readme.txt"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 /// A small file system of its own (tmpfs) mounted over a folder for the life of the object, so that
@@ -382,6 +418,20 @@ TEST(FullDisk, AnUpdateOnAFillingDiskEndsWithTheNewTreeOrTheOldOneWhole) {
   EXPECT_GT(failed, 0);
   EXPECT_EQ(completed, 3);
 
+  // A re-installation writes no product file: it needs room for its staging file alone, which the
+  // stale main.7z it replaces partly gives.
+  fs::remove_all(home.Folder());
+  fs::remove(disk.Ballast());
+  ASSERT_TRUE(home.Install().Succeeded());
+  WaitUntilNotRunning(home.Folder() / "ZyvSHelp.exe", true);
+  const std::uintmax_t staging = fs::file_size(ZYV_PAYLOAD_ARCHIVE);
+  WriteFileBytes(home.Data() / "main.7z", std::string(staging / 2, 's'));
+  disk.LeaveRoom(staging / 2 + 65536);
+  const ChildRun again = home.Install();
+  EXPECT_TRUE(again.output.starts_with(kCompleted)) << again.output;
+  fs::remove(disk.Ballast());
+  WaitUntilNotRunning(home.Folder() / "ZyvSHelp.exe", true);
+
   // Short of room from the start: the message says how much is needed and free, nothing is written.
   fs::remove_all(home.Folder());
   const Tree older = OlderVersionInstalled(home);
@@ -425,6 +475,48 @@ TEST(FailureCause, TheMessageSaysWhatFailedWhereAndTheUserFileSurvives) {
         << failed.output;
     EXPECT_EQ(ReadFileBytes(home.Config()), kUserConfig) << c.refuse;
   }
+}
+
+TEST(StuckRecovery, ARecoveryThatCanNeitherFinishNorUndoKeepsWhatItNeedsAndTheNextRunCompletes) {
+  // An update stopped in its commit, whose recovery is refused the move of readme.txt in and, in its
+  // rollback, the move of the old one back: the run stops with the file named, starts nothing,
+  // writes no shortcut, and leaves the record and the aside folder with the old readme.
+  const Scenario stopped{
+      "StoppedInItsCommit", false, false, "", true, "ZyvInstall.staging/dudizu/readme.txt"};
+  Home home;
+  Prepare(home, stopped);
+  const char* refuse = "rename:ZyvInstall.staging/dudizu/readme.txt|rename:ZyvInstall.old/dudizu/readme.txt";
+  for (int round = 0; round < 2; ++round) {
+    const ChildRun stuck = home.Install(-1, {}, refuse);
+    EXPECT_TRUE(stuck.Succeeded());
+    EXPECT_TRUE(stuck.output.starts_with(
+        "安装失败，错误代码：11\n安装未能完成，也未能撤销：文件 " +
+        (home.Folder() / "ZyvInstall.old" / "dudizu" / "readme.txt").string() + " 无法移动："))
+        << stuck.output;
+    EXPECT_TRUE(fs::exists(home.Folder() / "ZyvInstall.pending"));
+    EXPECT_EQ(ReadFileBytes(home.Folder() / "ZyvInstall.old" / "dudizu" / "readme.txt"), "v1 readme\n");
+    EXPECT_FALSE(fs::exists(home.Desktop() / "Kelvora.desktop"));
+    EXPECT_FALSE(fs::exists(home.Folder() / kLaunchLog));
+    EXPECT_EQ(ReadFileBytes(home.Config()), kUserConfig);
+  }
+  ASSERT_TRUE(home.Install().Succeeded());
+  ExpectInstalled(home, kUserConfig, "after the stuck recovery", Tree{{"mine.txt", kMine}});
+
+  // An earlier installer's record with the user's file in config.ini.bak, whose move back is refused:
+  // the record and the backup stay, and nothing is installed over them until it can be made.
+  Home legacy;
+  Reinstalled(legacy);
+  fs::rename(legacy.Config(), legacy.Folder() / "config.ini.bak");
+  WriteFileBytes(legacy.Config(), ReadFileBytes(legacy.Folder() / "readme.txt"));  // not the user's
+  WriteFileBytes(legacy.Folder() / "ZyvInstall.pending",
+                 "ZyvInstall pending installation\nsettings " +
+                     SettingsOf(test::ToWString(legacy.Folder() / "config.ini.bak")) + "\n");
+  const ChildRun refused = legacy.Install(-1, {}, "rename:config.ini.bak");
+  EXPECT_NE(refused.output.find("config.ini.bak 无法移动："), std::string::npos) << refused.output;
+  EXPECT_EQ(ReadFileBytes(legacy.Folder() / "config.ini.bak"), kUserConfig);
+  EXPECT_TRUE(fs::exists(legacy.Folder() / "ZyvInstall.pending"));
+  ASSERT_TRUE(legacy.Install().Succeeded());
+  ExpectInstalled(legacy, kUserConfig, "after the refused restore");
 }
 
 TEST(TwoInstallers, TheSecondLeavesAloneWhatTheFirstIsInstalling) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 #include <vector>
 
@@ -70,6 +71,24 @@ int StageTruncatedPayload(const WString& path) {
 /// A stand-in for a StagePayload that failed, leaving the staging file as it was.
 int FailToStage(const WString&) { return 0; }
 
+/// The extraction tests' archives and 7zz's trees of them, made natively; under Wine the Linux root
+/// is drive Z:.
+fs::path Fixtures() { return HostPath(ZYV_BINARY_DIR "/extract_fixtures"); }
+
+/// The archive StageFixture stages in place of the payload.
+fs::path g_fixture;
+
+/// What a test does between the commit's plan and its first move (g_before_first_move).
+std::function<void()> g_between;
+
+int StageFixture(const WString& path) {
+  WriteFileBytes(ToPath(path), ReadFileBytes(g_fixture));
+  return 1;
+}
+
+/// Run's answer when a stopped run's commit could be neither finished nor undone.
+constexpr int kUnfinished = -1;
+
 class InstallTest : public ::testing::Test {
  protected:
   /// The install base: a folder inside the scratch folder, followed by a separator.
@@ -87,7 +106,7 @@ class InstallTest : public ::testing::Test {
   /// unpacking and its commit.
   int Run(StageFunction stage = nullptr) {
     InstallState state = ReadInstallState(Base());
-    RecoverInstallFolder(Base(), state);
+    if (!RecoverInstallFolder(Base(), state)) return kUnfinished;
     return UnpackPayload(Base(), state, stage);
   }
 
@@ -188,7 +207,7 @@ TEST_F(InstallTest, ARunStoppedWhileUnpackingIsUndoneByTheNext) {
   WriteFileBytes(Config(), kUserConfig);
   Interrupt();
 
-  EXPECT_TRUE(ReadInstallState(Base()).interrupted);
+  EXPECT_TRUE(fs::exists(Folder() / "ZyvInstall.pending"));
   ASSERT_EQ(Run(), 0);
   EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
   ExpectProductTree();
@@ -274,27 +293,51 @@ TEST_F(InstallTest, AFailedStagingIsReportedAndNoStaleArchiveIsExtracted) {
 
 TEST_F(InstallTest, RecordsThatLeadOutsideTheInstallationMoveNothing) {
   SAMPLE_PAYLOAD_ONLY();
-  ASSERT_EQ(Run(), 0);
-  WriteFileBytes(Config(), kUserConfig);
-  // Any program of the user's may write the records: one naming no folder of a run (the whole
-  // install folder would be its staging) or paths outside the base, and a list of what was
-  // installed that names a file outside, must not make the installer move or delete anything there.
-  const fs::path victim = BasePath().parent_path() / "victim.txt";
-  WriteFileBytes(victim, "not the installer's");
-  WriteFileBytes(Folder() / "ZyvInstall.pending",
-                 "ZyvInstall pending installation\nsettings none\nphase staging\nstaging \naside \n");
-  ASSERT_EQ(Run(), 0);
-  EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
-  WriteFileBytes(
-      Folder() / "ZyvInstall.pending",
+  // Any program of the user's may write the records. Whatever they name outside the install folder
+  // (beside it under Local Application Data, above it), or of the installer's own, the installer
+  // moves and deletes none of it, and the user's settings stay.
+  const std::string committing =
       "ZyvInstall pending installation\nsettings none\nphase committing\nstaging ZyvInstall.staging\n"
-      "aside ZyvInstall.old\nfile ../victim.txt\n");
-  WriteFileBytes(Folder() / "ZyvInstall.installed", "ZyvInstall installed files\nfile ../victim.txt\n");
-  ASSERT_EQ(Run(), 0);
-  EXPECT_EQ(ReadFileBytes(victim), "not the installer's");
-  EXPECT_EQ(ReadFileBytes(Config()), kUserConfig);
-  ExpectProductTree();
-  ExpectNoLeftovers();
+      "aside ZyvInstall.old\n";
+  const std::string installed = "ZyvInstall installed files\nfile dudizu/readme.txt\n";
+  struct Case {
+    const char* name;
+    std::string record;  // ZyvInstall.pending, when not empty
+    std::string list;    // ZyvInstall.installed, when not empty
+  };
+  const Case cases[] = {
+      {"no folders of a run",
+       "ZyvInstall pending installation\nsettings none\nphase staging\nstaging \naside \n", ""},
+      {"a file above the base", committing + "file ../victim.txt\n", installed + "file ../victim.txt\n"},
+      {"a file beside the install folder", committing + "file other/keep.txt\n",
+       installed + "file other/keep.txt\n"},
+      {"the installer's own", committing + "file dudizu/ZyvInstall.installed\n",
+       installed + "file DUDIZU/ZyvInstall.pending\n"},
+      {"folders beside it", committing + "made other\ncleared other\nfolder other\n",
+       installed + "folder other\n"},
+      {"the install folder as a file", committing + "file dudizu\n", installed + "file dudizu\n"},
+      {"the install folder made", committing + "made dudizu\n", ""},
+      {"second spellings of the settings and the records", committing + "file dudizu/./readme.txt\n",
+       installed + "file dudizu//config.ini\nfile dudizu/./ZyvInstall.pending\n"},
+  };
+  const fs::path victim = BasePath().parent_path() / "victim.txt", beside = BasePath() / "other" / "keep.txt";
+  for (const Case& c : cases) {
+    fs::remove_all(BasePath());
+    ASSERT_EQ(Run(), 0) << c.name;
+    WriteFileBytes(Config(), kUserConfig);
+    WriteFileBytes(victim, "not the installer's");
+    fs::create_directories(beside.parent_path());
+    WriteFileBytes(beside, "not the installer's");
+    if (!c.record.empty()) WriteFileBytes(Folder() / "ZyvInstall.pending", c.record);
+    if (!c.list.empty()) WriteFileBytes(Folder() / "ZyvInstall.installed", c.list);
+    ASSERT_EQ(Run(), 0) << c.name;
+    EXPECT_EQ(ReadFileBytes(victim), "not the installer's") << c.name;
+    EXPECT_EQ(ReadFileBytes(beside), "not the installer's") << c.name;
+    EXPECT_EQ(ReadFileBytes(Config()), kUserConfig) << c.name;
+    fs::remove_all(BasePath() / "other");
+    ExpectProductTree();
+    ExpectNoLeftovers();
+  }
 }
 
 TEST_F(InstallTest, AFolderTheUpdateAddsGoesInWholeAndComesBackOutOnAFailure) {
@@ -331,6 +374,90 @@ TEST_F(InstallTest, AFolderTheUpdateAddsGoesInWholeAndComesBackOutOnAFailure) {
     }
     ExpectNoLeftovers();
   }
+}
+
+// A product's history, forward and back: a folder that becomes a file and one that holds what the
+// last version's file was, names renamed in case alone, a file changed. Each run ends with exactly
+// that version's tree, names spelt as it spells them, the user's settings kept; where the user has
+// put a file of their own into a folder that must become a file, the update is refused before it
+// changes anything, and goes through once the file is gone.
+TEST_F(InstallTest, AProductWhoseTreeChangesShapeAndCaseUpdatesBothWays) {
+  const auto install = [&](const char* version) {
+    g_fixture = Fixtures() / "archives" / (std::string(version) + ".7z");
+    return Run(StageFixture);
+  };
+  const auto expect_version = [&](const char* version) {
+    test::Tree want = test::ReadTree(Fixtures() / "reference" / version / "dudizu");
+    want["config.ini"] = kUserConfig;
+    test::Tree got = test::ReadTree(Folder());
+    got.erase("ZyvInstall.installed");
+    EXPECT_EQ(test::Differences(got, want), std::vector<std::string>{}) << version;
+    ExpectNoLeftovers();
+  };
+  ASSERT_EQ(install("history-1"), 0);
+  WriteFileBytes(Config(), kUserConfig);
+  for (const char* version : {"history-2", "history-1", "history-2"}) {
+    ASSERT_EQ(install(version), 0) << version;
+    expect_version(version);
+  }
+#ifndef _WIN32
+  // A folder of the installation that the user made a link to a folder elsewhere is followed, as
+  // links are here: what the tree finds through it stays, and the link with it.
+  const fs::path elsewhere = dir_.path() / "elsewhere";
+  fs::rename(Folder() / "docs", elsewhere);
+  fs::create_directory_symlink(elsewhere, Folder() / "docs");
+  ASSERT_EQ(install("history-2"), 0);
+  EXPECT_TRUE(fs::is_symlink(Folder() / "docs"));
+  EXPECT_EQ(ReadFileBytes(elsewhere / "guide.txt"), "guide\n");
+  ExpectNoLeftovers();
+  fs::remove(Folder() / "docs");
+  fs::rename(elsewhere, Folder() / "docs");
+#endif
+  // A file of the user's where the new version has a folder (the list says the installation never
+  // installed tools) is not moved either.
+  ASSERT_EQ(install("history-1"), 0);
+  std::string list = ReadFileBytes(Folder() / "ZyvInstall.installed");
+  list.erase(list.find("file dudizu/tools\n"), std::string("file dudizu/tools\n").size());
+  WriteFileBytes(Folder() / "ZyvInstall.installed", list);
+  g_fixture = Fixtures() / "archives" / "history-2.7z";
+  InstallState users = ReadInstallState(Base());
+  ExtractFailure at_folder;
+  EXPECT_EQ(UnpackPayload(Base(), users, StageFixture, &at_folder), kExtractNotWritten);
+  EXPECT_EQ(at_folder.kind, FailureKind::kUsersFile);
+  EXPECT_EQ(ToPath(at_folder.path), Folder() / "tools");
+  EXPECT_EQ(ReadFileBytes(Folder() / "tools"), "tools, a file\n");
+  ExpectNoLeftovers();
+  ASSERT_EQ(install("history-1"), 0);
+  WriteFileBytes(Folder() / "plugins" / "mine.txt", "the user's");
+  const test::Tree before = test::ReadTree(Folder());
+  ExtractFailure cause;
+  g_fixture = Fixtures() / "archives" / "history-2.7z";
+  InstallState state = ReadInstallState(Base());
+  ASSERT_TRUE(RecoverInstallFolder(Base(), state));
+  EXPECT_EQ(UnpackPayload(Base(), state, StageFixture, &cause), kExtractNotWritten);
+  EXPECT_EQ(cause.kind, FailureKind::kUsersInFolder);
+  EXPECT_EQ(ToPath(cause.path), Folder() / "plugins");
+  EXPECT_EQ(test::Differences(test::ReadTree(Folder()), before), std::vector<std::string>{});
+  ExpectNoLeftovers();
+  fs::remove(Folder() / "plugins" / "mine.txt");
+  ASSERT_EQ(install("history-2"), 0);
+  expect_version("history-2");
+}
+
+// A staged file that vanishes between the commit's plan and its move in (a scanner quarantines a
+// program it distrusts) fails the update; the old file is neither kept as if replaced nor lost.
+TEST_F(InstallTest, AStagedFileThatVanishesBeforeItsMoveFailsTheUpdateAndKeepsTheOldOne) {
+  g_fixture = Fixtures() / "archives" / "history-1.7z";
+  ASSERT_EQ(Run(StageFixture), 0);
+  const test::Tree before = test::ReadTree(Folder());
+  g_between = [this] { fs::remove(Folder() / "ZyvInstall.staging" / "dudizu" / "changed.txt"); };
+  g_before_first_move = [] { g_between(); };
+  g_fixture = Fixtures() / "archives" / "history-2.7z";
+  const int result = Run(StageFixture);
+  g_before_first_move = nullptr;
+  EXPECT_EQ(result, kExtractNotWritten);
+  EXPECT_EQ(test::Differences(test::ReadTree(Folder()), before), std::vector<std::string>{});
+  ExpectNoLeftovers();
 }
 
 // A link planted at the staging file while the run works (RunInstall refuses one found before):
@@ -413,6 +540,41 @@ TEST_F(InstallTest, ARenamedInstallerRecordsItsOwnName) {
   const std::vector<std::string> lines = Lines(ReadFileBytes(Config()));
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "install=" + ansi);
+}
+
+// Another program of the user's swaps a folder of the installation for a link to a folder it could
+// not write itself, between the commit's plan and its first move: nothing is moved out of, into or
+// deleted in that folder, and the run stops as at any link. A folder the run already holds (its
+// staging tree) cannot be swapped at all.
+
+TEST_F(InstallTest, AFolderSwappedForALinkMidCommitLeadsNothingAnywhereWin32) {
+  if (!test::UnderWine()) GTEST_SKIP() << "links are planted from the Linux side";
+  g_fixture = Fixtures() / "archives" / "history-1.7z";
+  ASSERT_EQ(Run(StageFixture), 0);
+  const fs::path victim = dir_.path() / "victim";
+  fs::create_directories(victim / "sub");
+  WriteFileBytes(victim / "a.dll", "the victim's a");
+  WriteFileBytes(victim / "sub" / "b.dll", "the victim's b");
+  const test::Tree before = test::ReadTree(victim);
+  test::PlantedLinks links;
+  bool staging_swapped = true, planted = false;
+  g_between = [&] {
+    const fs::path staged = Folder() / "ZyvInstall.staging" / "dudizu";
+    staging_swapped = MoveFileExW(staged.c_str(), (BasePath() / "staged-away").c_str(), 0) != FALSE;
+    fs::rename(Folder() / "plugins", BasePath() / "plugins-away");
+    planted = links.Plant(victim, Folder() / "plugins");
+  };
+  g_before_first_move = [] { g_between(); };
+  g_fixture = Fixtures() / "archives" / "history-2.7z";
+  ExtractFailure cause;
+  InstallState state = ReadInstallState(Base());
+  ASSERT_TRUE(RecoverInstallFolder(Base(), state));
+  const int result = UnpackPayload(Base(), state, StageFixture, &cause);
+  g_before_first_move = nullptr;
+  ASSERT_TRUE(planted);
+  EXPECT_FALSE(staging_swapped);
+  EXPECT_EQ(result, kLinkRefused);
+  EXPECT_EQ(test::Differences(test::ReadTree(victim), before), std::vector<std::string>{});
 }
 
 TEST_F(InstallTest, AnUpdateOverAFileInUseWin32) {

@@ -27,6 +27,7 @@ SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "ole32.
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 WINDOWS_SETTINGS = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
+WINDOWS_SETTINGS_2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
 
 
 class Checks:
@@ -94,6 +95,9 @@ def check_manifest(pe, c):
              "common controls 6.0.0.0, any processor", deps)
     dpi = root.find(f".//{WINDOWS_SETTINGS}dpiAware")
     c.expect(dpi is not None and dpi.text.strip().lower() == "true", "DPI-aware", dpi is not None and dpi.text)
+    long_paths = root.find(f".//{WINDOWS_SETTINGS_2016}longPathAware")
+    c.expect(long_paths is not None and long_paths.text.strip().lower() == "true", "long-path aware",
+             long_paths is not None and long_paths.text)
 
 
 def check_version(pe, version, c):

@@ -492,80 +492,207 @@ TEST_F(ShellOpenTest, ReportsWhatCannotStart) {
 
 // ---- Messages --------------------------------------------------------------------------------
 
-TEST(RunShowingProgress, ALineOnATerminalForLongWorkOnly) {
-  // Standard error on a terminal of the test's own for the scope.
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
-  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
-  ASSERT_GE(terminal, 0);
-  const int saved = dup(STDERR_FILENO);
-  dup2(terminal, STDERR_FILENO);
+/// Points fd at another open file for the scope.
+class ScopedRedirect {
+ public:
+  ScopedRedirect(int fd, int to) : fd_(fd), saved_(dup(fd)) { dup2(to, fd); }
+  ~ScopedRedirect() {
+    dup2(saved_, fd_);
+    close(saved_);
+  }
+  ScopedRedirect(const ScopedRedirect&) = delete;
+  ScopedRedirect& operator=(const ScopedRedirect&) = delete;
+
+ private:
+  int fd_, saved_;
+};
+
+/// A terminal of the test's own: Shown() closes the test's side and answers what was written to it.
+class Terminal {
+ public:
+  Terminal() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) {
+      terminal_ = open(ptsname(master_), O_RDWR | O_NOCTTY);
+    }
+  }
+  ~Terminal() {
+    if (terminal_ >= 0) close(terminal_);
+    if (master_ >= 0) close(master_);
+  }
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+
+  int fd() const { return terminal_; }
+  std::string Shown() {
+    close(terminal_);
+    terminal_ = -1;
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t n; (n = read(master_, buffer, sizeof buffer)) > 0;)
+      shown.append(buffer, static_cast<size_t>(n));
+    return shown;
+  }
+
+ private:
+  int master_ = -1, terminal_ = -1;
+};
+
+/// Waits up to ten seconds for a file that another process writes to hold text.
+bool WaitForText(const fs::path& p, const std::string& text) {
+  for (int i = 0; i < 1000; ++i) {
+    if (ReadFileBytes(p) == text) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+/// A folder that is the whole PATH for the scope, with a desktop session or none, where stand-ins
+/// for the dialog programs are put.
+class DialogPrograms : public ::testing::Test {
+ protected:
+  /// An executable /bin/sh script called name in the folder.
+  void Program(const std::string& name, const std::string& body) {
+    const fs::path program = dir_.path() / name;
+    std::ofstream(program) << "#!/bin/sh\n" << body;
+    fs::permissions(program, fs::perms::owner_all);
+  }
+
+  /// A stand-in that takes a moment, then appends its name and its arguments, each in brackets on
+  /// a line, to the file ran: found there when the call returns, it was waited for.
+  void Recorder(const std::string& name) {
+    Program(name, "/bin/sleep 0.2\nprintf '[%s]\\n' \"${0##*/}\" \"$@\" >> '" + Ran().string() + "'\n");
+  }
+  fs::path Ran() const { return dir_.path() / "ran"; }
+
+  TempDir dir_;
+  ScopedEnv path_{"PATH", dir_.path().string()};
+  ScopedEnv display_{"DISPLAY", std::nullopt};
+  ScopedEnv wayland_{"WAYLAND_DISPLAY", std::nullopt};
+};
+
+class RunShowingProgressTest : public DialogPrograms {};
+
+TEST_F(RunShowingProgressTest, ALineOnATerminalForLongWorkOnly) {
+  Terminal terminal;
+  ASSERT_GE(terminal.fd(), 0);
+  ScopedEnv display("DISPLAY", ":0");  // a terminal's line wins over a dialog
+  Recorder("zenity");
   std::thread::id worker;
-  RunShowingProgress(u"Kelvora", u"正在安装…", [&](ProgressSink& progress) {
-    worker = std::this_thread::get_id();
-    progress.Report(1, 4);
-    usleep(900 * 1000);
-  });
-  RunShowingProgress(u"Kelvora", u"正在安装…", [](ProgressSink&) { usleep(100 * 1000); });
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  close(terminal);
-  std::string shown;
-  char buffer[4096];
-  for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
-    shown.append(buffer, static_cast<size_t>(n));
-  close(master);
+  {
+    const ScopedRedirect to_terminal(STDERR_FILENO, terminal.fd());
+    RunShowingProgress(u"Kelvora", u"正在安装…", [&](ProgressSink& progress) {
+      worker = std::this_thread::get_id();
+      progress.Report(1, 4);
+      usleep(900 * 1000);
+    });
+    RunShowingProgress(u"Kelvora", u"正在安装…", [](ProgressSink&) { usleep(100 * 1000); });
+  }
+  const std::string shown = terminal.Shown();
 
   EXPECT_NE(worker, std::this_thread::get_id());
   EXPECT_NE(shown.find("\r正在安装… 25%"), std::string::npos) << shown;
   // The line ends once, complete, and the short work added nothing.
   EXPECT_TRUE(shown.ends_with("\r正在安装… 100%\r\n")) << shown;
   EXPECT_EQ(shown.find("100%"), shown.rfind("100%")) << shown;
+  EXPECT_FALSE(fs::exists(Ran()));
 }
 
-class ShowMessageTest : public ::testing::Test {
- protected:
-  /// Shows the message with a stand-in zenity on PATH; answers the output line and what the
-  /// stand-in was asked to show (empty when it did not run).
-  std::pair<std::string, std::string> Show(const WString& text) {
-    ::testing::internal::CaptureStdout();
-    ShowMessage(text, u"ZyvInstall");
-    const std::string line = ::testing::internal::GetCapturedStdout();
-    const fs::path marker = dir_.path() / "dialog";
-    return {line, fs::exists(marker) ? ReadFileBytes(marker) : std::string()};
+TEST_F(RunShowingProgressTest, ADialogFedTheSameReportsAndClosedBeforeItReturnsInADesktopSession) {
+  // The stand-in keeps each line it is fed as it comes, and moves the lot aside once its input ends.
+  const fs::path fed = dir_.path() / "fed", closed = dir_.path() / "closed";
+  Program("zenity", "printf '[%s]\\n' \"$@\" > '" + Ran().string() + "'\n" +
+                        "while read -r line; do printf '%s\\n' \"$line\" >> '" + fed.string() + "'; done\n" +
+                        "/bin/mv '" + fed.string() + "' '" + closed.string() + "'\n");
+  ScopedEnv display("DISPLAY", ":0");
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(null, 0);
+  {
+    // Started from a desktop: neither standard stream is a terminal.
+    const ScopedRedirect out(STDOUT_FILENO, null), err(STDERR_FILENO, null);
+    // Each report goes on only once the dialog has been fed the one before, so none is missed.
+    RunShowingProgress(u"Kelvora", u"正在安装…", [&](ProgressSink& progress) {
+      progress.Report(1, 4);
+      EXPECT_TRUE(WaitForText(fed, "25\n"));
+      progress.Report(3, 4);
+      EXPECT_TRUE(WaitForText(fed, "25\n75\n"));
+    });
+    EXPECT_EQ(ReadFileBytes(closed), "25\n75\n100\n");  // brought to its end and gone
+    EXPECT_EQ(ReadFileBytes(Ran()),
+              "[--progress]\n[--auto-close]\n[--no-cancel]\n[--title=Kelvora]\n[--text=正在安装…]\n");
+    fs::remove(Ran());
+    RunShowingProgress(u"Kelvora", u"正在安装…", [](ProgressSink&) { usleep(100 * 1000); });
   }
+  close(null);
+  EXPECT_FALSE(fs::exists(Ran())) << "short work showed a dialog";
+}
 
-  void SetUp() override {
-    const fs::path zenity = dir_.path() / "zenity";
-    std::ofstream(zenity) << "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > '"
-                          << (dir_.path() / "dialog").string() << "'\n";
-    fs::permissions(zenity, fs::perms::owner_all);
-  }
-
-  TempDir dir_;
-  ScopedEnv path_{"PATH", dir_.path().string() + ":/usr/bin:/bin"};
+/// Where a message goes: the session's variables, the dialog programs on PATH, whether standard
+/// output is a terminal, and the program that shows it with its arguments (empty: the line alone).
+struct MessageCase {
+  const char* what;
+  const char* display;  // DISPLAY; nullptr: unset
+  const char* wayland;  // WAYLAND_DISPLAY
+  std::vector<std::string> programs;
+  bool terminal;
+  std::string shown;
 };
 
-TEST_F(ShowMessageTest, PrintsEachLineOfTheText) {
-  ScopedEnv dialog("ZYV_GUI_DIALOG", std::nullopt);
-  ScopedEnv display("DISPLAY", ":0");
-  EXPECT_EQ(Show(u"安装完成"), std::make_pair(std::string("安装完成\n"), std::string()));
-  EXPECT_EQ(Show(u"two\r\nlines"), std::make_pair(std::string("two\nlines\n"), std::string()));
+void PrintTo(const MessageCase& c, std::ostream* os) { *os << c.what; }
+
+// Markup, an ampersand, a backslash and a second line: shown exactly, never interpreted.
+const char16_t kMessageText[] = u"安装失败，错误代码：11\r\n文件 /home/a/<b>&x\\y 无法写入";
+const std::string kMessage = "安装失败，错误代码：11\n文件 /home/a/<b>&x\\y 无法写入";
+const std::vector<std::string> kAll = {"zenity", "kdialog", "notify-send"};
+const std::vector<std::string> kNoZenity = {"kdialog", "notify-send"};
+const std::vector<std::string> kNotifySendOnly = {"notify-send"};
+const std::string kZenity =
+    "[zenity]\n[--info]\n[--no-markup]\n[--title=ZyvInstall]\n[--text=" + kMessage + "]\n";
+
+const MessageCase kMessageCases[] = {
+    {"NoSession", nullptr, nullptr, kAll, false, ""},
+    {"EmptySessionVariables", "", "", kAll, false, ""},
+    {"TerminalInASession", ":0", "wayland-0", kAll, true, ""},
+    {"X11", ":0", nullptr, kAll, false, kZenity},
+    {"Wayland", nullptr, "wayland-0", kAll, false, kZenity},
+    {"KdialogWithoutZenity", ":0", nullptr, kNoZenity, false,
+     "[kdialog]\n[--title]\n[ZyvInstall]\n[--msgbox]\n[" + kMessage + "]\n"},
+    {"NotificationWithoutADialogProgram", ":0", nullptr, kNotifySendOnly, false,
+     "[notify-send]\n[--app-name=ZyvInstall]\n[--]\n[ZyvInstall]\n[" + kMessage + "]\n"},
+    {"NoProgramToShowIt", ":0", nullptr, {}, false, ""},
+};
+
+class ShowMessageTest : public DialogPrograms, public ::testing::WithParamInterface<MessageCase> {};
+
+TEST_P(ShowMessageTest, TheLineAlwaysAndADialogOnlyFromADesktop) {
+  const MessageCase& c = GetParam();
+  const auto value = [](const char* v) { return v ? std::optional<std::string>(v) : std::nullopt; };
+  const ScopedEnv display("DISPLAY", value(c.display)), wayland("WAYLAND_DISPLAY", value(c.wayland));
+  for (const std::string& program : c.programs) Recorder(program);
+  std::string line;
+  if (c.terminal) {
+    Terminal terminal;
+    ASSERT_GE(terminal.fd(), 0);
+    {
+      const ScopedRedirect to_terminal(STDOUT_FILENO, terminal.fd());
+      ShowMessage(kMessageText, u"ZyvInstall");
+    }
+    line = terminal.Shown();
+  } else {
+    ::testing::internal::CaptureStdout();
+    ShowMessage(kMessageText, u"ZyvInstall");
+    line = ::testing::internal::GetCapturedStdout();
+  }
+  std::string expected = kMessage + "\n";
+  // A terminal shows each line ending as CR LF.
+  if (c.terminal) expected = "安装失败，错误代码：11\r\n文件 /home/a/<b>&x\\y 无法写入\r\n";
+  EXPECT_EQ(line, expected);
+  // One program at most, and waited for: its record is complete when the call returns.
+  EXPECT_EQ(ReadFileBytes(Ran()), c.shown);
 }
 
-TEST_F(ShowMessageTest, ShowsADialogOnlyWhenAskedAndADesktopExists) {
-  ScopedEnv dialog("ZYV_GUI_DIALOG", "1");
-  ScopedEnv wayland("WAYLAND_DISPLAY", std::nullopt);
-  {
-    ScopedEnv display("DISPLAY", std::nullopt);
-    EXPECT_EQ(Show(u"安装完成").second, "");
-  }
-  ScopedEnv display("DISPLAY", ":0");
-  EXPECT_EQ(Show(u"<b>安装完成</b>"),
-            std::make_pair(std::string("<b>安装完成</b>\n"),
-                           std::string("--info\n--no-markup\n--title=ZyvInstall\n--text=<b>安装完成</b>\n")));
-}
+INSTANTIATE_TEST_SUITE_P(Where, ShowMessageTest, testing::ValuesIn(kMessageCases),
+                         [](const auto& info) { return std::string(info.param.what); });
 
 }  // namespace
 }  // namespace zyv

@@ -147,6 +147,34 @@ TEST(PlatformPaths, CjkAndNonBmpNamesWorkThroughEveryOperation) {
   EXPECT_FALSE(fs::exists(test::ToPath(file)));
 }
 
+TEST(MayAskToClose, OnlyWhenEveryHolderIsTheInstallationsOwnProgram) {
+  // The Restart Manager's list as data: Kelvora's programs may be asked to close, and then only when
+  // nothing else holds a file; the shell, a service, a critical process or a program that cannot be
+  // told keeps everyone running.
+  using Kind = FileHolder::Kind;
+  const WString folder = u"C:\\Users\\kel\\AppData\\Local\\dudizu";
+  const FileHolder kelvora{Kind::kWindowed, u"c:\\users\\KEL\\appdata\\local\\dudizu\\ZyvSHelp.exe"};
+  const FileHolder helper{Kind::kConsole, folder + u"\\tools\\helper.exe"};
+  const struct {
+    const char* name;
+    std::vector<FileHolder> holders;
+    bool ask;
+  } cases[] = {
+      {"nobody", {}, true},
+      {"Kelvora alone", {kelvora}, true},
+      {"Kelvora and its console helper", {kelvora, helper}, true},
+      {"Explorer previewing a file", {kelvora, {Kind::kShell, u"C:\\Windows\\explorer.exe"}}, false},
+      {"a service", {{Kind::kService, folder + u"\\svc.exe"}}, false},
+      {"a critical process", {{Kind::kCritical, u"C:\\Windows\\System32\\csrss.exe"}}, false},
+      {"another program", {kelvora, {Kind::kWindowed, u"C:\\Program Files\\Editor\\edit.exe"}}, false},
+      {"a program beside the folder", {{Kind::kWindowed, folder + u"-old\\ZyvSHelp.exe"}}, false},
+      {"one whose image cannot be read", {kelvora, {Kind::kWindowed, u""}}, false},
+      {"one of unknown kind", {{Kind::kUnknown, folder + u"\\ZyvSHelp.exe"}}, false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(MayAskToClose(c.holders, folder, PathStyle::kWindows), c.ask) << c.name;
+}
+
 TEST(WorkerPool, RunsEveryTaskOnceInOrderOfSubmissionAndWaitsForAll) {
   for (const unsigned threads : {0u, 1u, 3u}) {
     const std::thread::id self = std::this_thread::get_id();

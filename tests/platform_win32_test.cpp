@@ -11,6 +11,8 @@
 #include "gtest/gtest.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "platform/upcase.h"
+#include "platform/win32/shell_open.h"
 #include "platform/win32/wide.h"
 #include "tests/test_util.h"
 // This needs windows.h before it.
@@ -150,16 +152,32 @@ TEST(ModuleFileNameWin32, IsThisProgram) {
   EXPECT_TRUE(PathExists(self));
 }
 
-TEST(ShellOpenWin32, StartsTheProgramInTheGivenFolder) {
+TEST(ShellOpenWin32, StartsTheProgramInTheGivenFolderThroughTheDesktopShellWhenElevated) {
+  // Wine runs every process elevated, and its desktop answers as Explorer's does: the program is
+  // started by the desktop shell's process. Where no desktop shell answers, by this one.
+  ASSERT_TRUE(win32::RunsElevated() || !UnderWine());
   TempDir tmp;
-  const WString work = tmp.W(kForeignFolder);
-  ASSERT_TRUE(MakeDirectory(work));
   const WString probe = tmp.W(u"ZyvSHelp.exe");
   ASSERT_TRUE(CopyFileW(W(OwnFolder() + u"\\zyv_probe.exe"), W(probe), TRUE));
-
-  ASSERT_TRUE(ShellOpen(u"open", probe, u"", work, kShowNormal));
-  EXPECT_EQ(AwaitProbe(work), Utf16ToUtf8(probe));
-  EXPECT_FALSE(ShellOpen(u"open", tmp.W(u"missing.exe"), u"", work, kShowNormal));
+  const std::string self = Utf16ToUtf8(ModuleFileName().substr(ModuleFileName().find_last_of(u'\\') + 1));
+  for (const bool shell_there : {true, false}) {
+    SCOPED_TRACE(shell_there ? "through the desktop shell" : "without one");
+    const WString work = tmp.W(kForeignFolder + (shell_there ? u"1" : u"2"));
+    ASSERT_TRUE(MakeDirectory(work));
+    win32::g_no_desktop_shell = !shell_there;
+    ASSERT_TRUE(ShellOpen(u"open", probe, u"", work, kShowNormal));
+    win32::g_no_desktop_shell = false;
+    const std::string started = AwaitProbe(work);
+    const std::size_t line = started.find('\n');
+    EXPECT_EQ(started.substr(0, line), Utf16ToUtf8(probe));
+    const std::string parent = line == std::string::npos ? "" : started.substr(line + 1);
+    if (shell_there && win32::RunsElevated()) {
+      EXPECT_EQ(UpcaseNtfs(Utf8ToUtf16(parent)), u"EXPLORER.EXE");
+    } else {
+      EXPECT_EQ(parent, self);
+    }
+  }
+  EXPECT_FALSE(ShellOpen(u"open", tmp.W(u"missing.exe"), u"", tmp.W(), kShowNormal));
 }
 
 TEST(FrameworkServicesWin32, CommonControlsTakeTheInstallersRecordAndCheckItsSize) {
@@ -367,22 +385,6 @@ TEST(FolderLockWin32, OneProcessAtATimeAndFreeAgainOnceReleased) {
     EXPECT_EQ(FolderLock(tmp.W(u"another")).state(), FolderLock::State::kHeld);
   }
   EXPECT_EQ(other(), FolderLock::State::kHeld);
-}
-
-TEST(RemoveMovedAsideWin32, DeletesWhatAnEarlierUpdateMovedAsideAndNothingElse) {
-  TempDir tmp;
-  const WString folder = tmp.W(u"dudizu");
-  ASSERT_TRUE(MakeDirectory(folder));
-  ASSERT_TRUE(MakeDirectory(folder + u"\\插件"));
-  for (const WString name : {u"a.dll.zyv-old", u"b.exe.zyv-old3", u"插件\\c.dll.zyv-old", u"keep.txt",
-                             u"d.zyv-oldest", u"插件\\e.dll"}) {
-    WriteFileBytes(ToPath(folder + u"\\" + name), "x");
-  }
-  // Nothing holds them: the manager has nobody to ask.
-  EXPECT_TRUE(AskHoldersToClose({folder + u"\\a.dll.zyv-old", folder + u"\\keep.txt"}));
-  RemoveMovedAside(folder);
-  EXPECT_EQ(test::ReadTree(ToPath(folder)),
-            (test::Tree{{"d.zyv-oldest", "x"}, {"keep.txt", "x"}, {"插件", "<dir>"}, {"插件/e.dll", "x"}}));
 }
 
 }  // namespace

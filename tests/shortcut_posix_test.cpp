@@ -1,6 +1,6 @@
-// The desktop entry that stands in for the shell link: checked by desktop-file-validate, read back and
-// started by GLib (as GNOME and Xfce read it), for install folders with every character that
-// quoting has to survive.
+// The desktop entry that stands in for the shell link, and the same entry in the applications menu:
+// checked by desktop-file-validate, read back and started by GLib (as GNOME and Xfce read it), for
+// install folders with every character that quoting has to survive.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -77,28 +77,34 @@ class DesktopEntryFor : public testing::TestWithParam<AwkwardFolder> {
     fs::create_directories(ToPath(Utf8ToUtf16(folder_)));
     link_ = tmp_.path() / "Desktop" / ToPath(kShortcutFileName);
     ASSERT_TRUE(CreateShellLink(target_, test::ToWString(link_)));
+    CreateMenuEntry(base_);
+    menu_ = ToPath(base_) / "applications" / ToPath(kShortcutFileName);
   }
 
   TempDir tmp_;
   WString base_, target_;
   std::string folder_;
-  fs::path link_;
+  fs::path link_, menu_;
 };
 
 TEST_P(DesktopEntryFor, PassesValidation) {
   if (RunCommand("command -v desktop-file-validate >/dev/null").status != 0) {
     GTEST_SKIP() << "desktop-file-validate is not installed";
   }
-  const CommandResult r = RunCommand("desktop-file-validate " + ShellQuote(link_.string()) + " 2>&1");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.output, "");  // no warnings or hints either
+  for (const fs::path& entry : {link_, menu_}) {
+    const CommandResult r = RunCommand("desktop-file-validate " + ShellQuote(entry.string()) + " 2>&1");
+    EXPECT_EQ(r.status, 0) << entry;
+    EXPECT_EQ(r.output, "") << entry;  // no warnings or hints either
+  }
 }
 
 TEST_P(DesktopEntryFor, GLibReadsTheExactTargetAndFolder) {
-  const CommandResult r = RunCommand(ShellQuote(kHelper) + " parse " + ShellQuote(link_.string()));
-  if (r.status == kSkipStatus) GTEST_SKIP() << "GLib's Python bindings are not installed";
-  ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(r.output, Utf16ToUtf8(target_) + '\0' + folder_ + '\0');
+  for (const fs::path& entry : {link_, menu_}) {
+    const CommandResult r = RunCommand(ShellQuote(kHelper) + " parse " + ShellQuote(entry.string()));
+    if (r.status == kSkipStatus) GTEST_SKIP() << "GLib's Python bindings are not installed";
+    ASSERT_EQ(r.status, 0) << entry;
+    EXPECT_EQ(r.output, Utf16ToUtf8(target_) + '\0' + folder_ + '\0') << entry;
+  }
 }
 
 TEST_P(DesktopEntryFor, GLibStartsTheTargetInItsFolder) {
@@ -142,6 +148,55 @@ TEST(DesktopEntry, IsAnExecutableLauncherNamedKelvora) {
             "Terminal=false\n");
 }
 
+std::vector<fs::path> Names(const fs::path& folder) {
+  std::vector<fs::path> names;
+  for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename());
+  return names;
+}
+
+TEST(MenuEntry, IsTheShortcutsEntryInTheApplicationsFolderReplacedEachTimeAndTheMenuIsTold) {
+  TempDir tmp;
+  // A stand-in for update-desktop-database that records what it was asked to refresh.
+  fs::create_directories(tmp.path() / "bin");
+  const fs::path told = tmp.path() / "told";
+  test::WriteFileBytes(tmp.path() / "bin" / "update-desktop-database",
+                       "#!/bin/sh\nprintf '[%s]\\n' \"$@\" >> '" + told.string() + "'\n");
+  fs::permissions(tmp.path() / "bin" / "update-desktop-database", fs::perms::owner_all);
+  const ScopedEnv path("PATH", (tmp.path() / "bin").string());
+  fs::create_directories(tmp.path() / "share");
+  const WString base = tmp.W(u"share") + kPathSeparator;
+  ASSERT_TRUE(CreateShellLink(ShortcutTarget(base), tmp.W(u"reference.desktop")));
+  const std::string reference = test::ReadFileBytes(tmp.path() / "reference.desktop");
+  const fs::path applications = tmp.path() / "share" / "applications";
+  const fs::path entry = applications / "Kelvora.desktop";
+
+  CreateMenuEntry(base);
+  struct stat st {};
+  ASSERT_EQ(stat(applications.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);  // a data folder the user had not got is made private
+  EXPECT_EQ(test::ReadFileBytes(entry), reference);
+
+  // Installed again over an older entry that a user's link has replaced: the link is replaced, never
+  // written through.
+  test::WriteFileBytes(tmp.path() / "users-file", "the user's own");
+  fs::remove(entry);
+  fs::create_symlink(tmp.path() / "users-file", entry);
+  CreateMenuEntry(base);
+  EXPECT_FALSE(fs::is_symlink(entry));
+  EXPECT_EQ(test::ReadFileBytes(entry), reference);
+  EXPECT_EQ(test::ReadFileBytes(tmp.path() / "users-file"), "the user's own");
+  EXPECT_EQ(Names(applications), std::vector<fs::path>{"Kelvora.desktop"});
+  EXPECT_EQ(test::ReadFileBytes(told), "[" + applications.string() + "]\n[" + applications.string() + "]\n");
+
+  // A file where the folder should be: nothing is written there, and the menu is not told.
+  const TempDir other;
+  test::WriteFileBytes(other.path() / "applications", "not a folder");
+  CreateMenuEntry(other.W() + kPathSeparator);
+  EXPECT_EQ(test::ReadFileBytes(other.path() / "applications"), "not a folder");
+  EXPECT_EQ(Names(other.path()), std::vector<fs::path>{"applications"});
+  EXPECT_EQ(test::ReadFileBytes(told), "[" + applications.string() + "]\n[" + applications.string() + "]\n");
+}
+
 /// A home with an install base, and the desktop lookup pointed into it.
 class DesktopShortcut : public testing::Test {
  protected:
@@ -153,9 +208,7 @@ class DesktopShortcut : public testing::Test {
     ASSERT_EQ(ToPath(found), desktop);
 
     CreateDesktopShortcut(tmp_.W(u"share") + kPathSeparator);
-    std::vector<fs::path> names;
-    for (const auto& e : fs::directory_iterator(desktop)) names.push_back(e.path().filename());
-    EXPECT_EQ(names, std::vector<fs::path>{"Kelvora.desktop"});
+    EXPECT_EQ(Names(desktop), std::vector<fs::path>{"Kelvora.desktop"});
     const std::string entry = test::ReadFileBytes(desktop / "Kelvora.desktop");
     // The program where the installation puts it, in the folder it runs in.
     const fs::path folder = tmp_.path() / "share" / "dudizu";

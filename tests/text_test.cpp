@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/path_key.h"
 #include "platform/upcase.h"
 #include "tests/test_util.h"
 
@@ -38,14 +39,18 @@ TEST(Utf8ToUtf16, RoundTripsWellFormedText) {
 
 TEST(Utf8ToUtf16, IllFormedInputBecomesReplacement) {
   const std::u16string r = u"\uFFFD";
-  EXPECT_EQ(Utf8ToUtf16("\x80"), r);                   // lone continuation byte
-  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), r + r);           // overlong lead is never valid
-  EXPECT_EQ(Utf8ToUtf16("\xE0\x80\xAF"), r);           // overlong three-byte form
-  EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), r);           // encoded surrogate
-  EXPECT_EQ(Utf8ToUtf16("\xF4\x90\x80\x80"), r);       // beyond U+10FFFF
-  EXPECT_EQ(Utf8ToUtf16("\xE5\xAE"), r);               // truncated at the end
-  EXPECT_EQ(Utf8ToUtf16("\xE5\xAE" "a"), r + u"a");    // truncated, decoding resumes
-  EXPECT_EQ(Utf8ToUtf16("\xFF" "b"), r + u"b");
+  EXPECT_EQ(Utf8ToUtf16("\x80"), r);              // lone continuation byte
+  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), r + r);      // overlong lead is never valid
+  EXPECT_EQ(Utf8ToUtf16("\xE0\x80\xAF"), r);      // overlong three-byte form
+  EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), r);      // encoded surrogate
+  EXPECT_EQ(Utf8ToUtf16("\xF4\x90\x80\x80"), r);  // beyond U+10FFFF
+  EXPECT_EQ(Utf8ToUtf16("\xE5\xAE"), r);          // truncated at the end
+  EXPECT_EQ(Utf8ToUtf16("\xE5\xAE"
+                        "a"),
+            r + u"a");  // truncated, decoding resumes
+  EXPECT_EQ(Utf8ToUtf16("\xFF"
+                        "b"),
+            r + u"b");
 }
 
 TEST(UpcaseNtfs, FoldsAsNtfsDoesInsideTheBasicPlaneOnly) {
@@ -63,6 +68,70 @@ TEST(UpcaseNtfs, FoldsAsNtfsDoesInsideTheBasicPlaneOnly) {
   EXPECT_EQ(UpcaseNtfs(std::u16string{char16_t(0xD801), char16_t(0xDC28)}),
             (std::u16string{char16_t(0xD801), char16_t(0xDC28)}));
   EXPECT_EQ(UpcaseNtfs(u""), u"");
+}
+
+TEST(PathKey, OnePathPerStyle) {
+  struct Case {
+    const char16_t* a;
+    const char16_t* b;
+    bool windows;  // one path under Windows' rule
+    bool posix;    // one path under POSIX's
+  };
+  const Case cases[] = {
+      {u"dudizu/Readme.txt", u"DUDIZU/README.TXT", true, false},
+      {u"dudizu/\u00c4.txt", u"dudizu/\u00e4.txt", true, false},  // folded beyond ASCII
+      {u"dudizu/docs/a", u"dudizu\\Docs\\a", true, false},        // either separator
+      {u"dudizu/docs/", u"dudizu/docs", true, true},
+      {u"dudizu/a", u"dudizu/a", true, true},
+      {u"dudizu/\u00df", u"dudizu/SS", false, false},  // no one-unit upper case
+      {u"a\\b", u"a/b", true, false},                  // a backslash is a name's own on POSIX
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SamePath(c.a, c.b, PathStyle::kWindows), c.windows)
+        << Utf16ToUtf8(c.a) << " " << Utf16ToUtf8(c.b);
+    EXPECT_EQ(SamePath(c.a, c.b, PathStyle::kPosix), c.posix) << Utf16ToUtf8(c.a) << " " << Utf16ToUtf8(c.b);
+  }
+}
+
+TEST(PathKey, StartsWithWholeNames) {
+  EXPECT_TRUE(PathStartsWith(u"dudizu/a/b", u"dudizu/a", PathStyle::kPosix));
+  EXPECT_TRUE(PathStartsWith(u"dudizu/a", u"dudizu/a", PathStyle::kPosix));
+  EXPECT_FALSE(PathStartsWith(u"dudizu/ab", u"dudizu/a", PathStyle::kPosix));
+  EXPECT_FALSE(PathStartsWith(u"dudizu", u"dudizu/a", PathStyle::kPosix));
+  EXPECT_FALSE(PathStartsWith(u"Dudizu/a", u"dudizu", PathStyle::kPosix));
+  EXPECT_TRUE(PathStartsWith(u"Dudizu\\a", u"dudizu", PathStyle::kWindows));
+  EXPECT_TRUE(PathStartsWith(u"anything", u"", PathStyle::kWindows));
+  EXPECT_EQ(LastName(u"a\\b/c", PathStyle::kWindows), u"c");
+  EXPECT_EQ(LastName(u"a/b\\c", PathStyle::kPosix), u"b\\c");
+  EXPECT_EQ(LastName(u"name", PathStyle::kPosix), u"name");
+}
+
+TEST(ExtendedLengthPath, AbsoluteNormalisedAndPrefixedOnce) {
+  const std::u16string cwd = u"C:\\Users\\kel\\Downloads";
+  const struct {
+    const char16_t* in;
+    const char16_t* out;
+  } cases[] = {
+      {u"C:\\Users\\kel\\AppData\\Local\\dudizu", u"\\\\?\\C:\\Users\\kel\\AppData\\Local\\dudizu"},
+      {u"c:/x//y/./z/../w\\", u"\\\\?\\c:\\x\\y\\w"},
+      {u"C:\\", u"\\\\?\\C:\\"},
+      {u"C:\\..\\..", u"\\\\?\\C:\\"},  // not above the root
+      {u"\\\\server\\share\\dir\\f.txt", u"\\\\?\\UNC\\server\\share\\dir\\f.txt"},
+      {u"//server/share/a/../b", u"\\\\?\\UNC\\server\\share\\b"},
+      {u"\\\\?\\C:\\already\\..\\as is", u"\\\\?\\C:\\already\\..\\as is"},
+      {u"\\\\.\\C:", u"\\\\.\\C:"},
+      {u"Setup.exe", u"\\\\?\\C:\\Users\\kel\\Downloads\\Setup.exe"},
+      {u"..\\Desktop", u"\\\\?\\C:\\Users\\kel\\Desktop"},
+      {u"\\Windows", u"\\\\?\\C:\\Windows"},                             // the current drive's root
+      {u"c:notes.txt", u"\\\\?\\C:\\Users\\kel\\Downloads\\notes.txt"},  // the drive's current folder
+      {u"D:notes.txt", u"\\\\?\\D:\\notes.txt"},
+      {u"", u""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ExtendedLengthPath(c.in, cwd), c.out) << Utf16ToUtf8(c.in);
+  EXPECT_EQ(ExtendedLengthPath(u"\\x", u"\\\\server\\share\\dir"), u"\\\\?\\UNC\\server\\share\\x");
+  EXPECT_EQ(ExtendedLengthPath(u"relative", u""), u"relative");  // nothing to take it from
+  const std::u16string deep = u"C:\\" + std::u16string(300, u'd') + u"\\" + std::u16string(300, u'e');
+  EXPECT_EQ(ExtendedLengthPath(deep, cwd), u"\\\\?\\" + deep);
 }
 
 #ifdef _WIN32

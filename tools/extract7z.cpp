@@ -24,7 +24,7 @@ int Run(int argc, const zyv::WString& first, const zyv::WString& second) {
     std::fputs("usage: extract7z DEST ARCHIVE\n       extract7z --check ARCHIVE\n", stderr);
     return 64;
   }
-  return zyv::ExtractArchive(first, second, {});
+  return zyv::ExtractArchive(first, second);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Win32: the archive is opened by the SDK's own wide-path opener (GENERIC_READ, OPEN_EXISTING,
-// FILE_SHARE_READ); an output file is created or replaced with GENERIC_WRITE and FILE_SHARE_READ as
-// CREATE_ALWAYS would, but never through a link at its name (platform/win32/no_follow.h).
+// Win32: every file is opened where it is, never through a link at its name or on the way to it below
+// the guarded install base (platform/win32/no_follow.h): the archive for reading (FILE_SHARE_READ),
+// an output file created or replaced with GENERIC_WRITE and FILE_SHARE_READ as CREATE_ALWAYS would.
 #include "payload/archive_file.h"
 
 #include <string>
@@ -10,42 +10,24 @@
 namespace zyv {
 namespace {
 
-using win32::W;
-
-/// The attribute bits with which CREATE_ALWAYS refuses an existing file (read-only always, hidden and
-/// system unless the new attributes carry them):
-/// https://learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-createfilew
-constexpr DWORD kRefusingAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-
-/// Clears the refusing bits of an existing file; they come from the archive and are set again once
-/// the new contents are written.
-bool ClearRefusingAttributes(const WString& path) {
-  const DWORD attributes = GetFileAttributesW(W(path));
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-      (attributes & kRefusingAttributes) == 0) {
-    return false;
+/// Clears the read-only bit of an existing file, which refuses it to a writer: it comes from the
+/// archive and is set again once the new contents are written.
+bool ClearReadOnly(const WString& path) {
+  const HANDLE handle = win32::OpenPath(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                                        FILE_NON_DIRECTORY_FILE);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  FILE_BASIC_INFO basic;
+  bool cleared = GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
+                 (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (cleared) {
+    const DWORD attributes = basic.FileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    basic = {};  // zero times: left as they are
+    basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    cleared = SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != FALSE;
   }
-  return SetFileAttributesW(W(path), attributes & ~kRefusingAttributes) != FALSE;
-}
-
-/// Moves a file that is in use (a running program's image can be renamed, not written) to a name
-/// of its own beside it, and asks for it to be deleted at the next restart. An older one left by an
-/// earlier update is replaced when nothing holds it any more.
-bool MoveAside(const WString& path) {
-  // A folder where the file must go is an obstacle to report, not an old file to move.
-  const DWORD attributes = GetFileAttributesW(W(path));
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
-  for (int n = 0; n < 10; ++n) {
-    const WString aside =
-        path + kMovedAsideSuffix + (n == 0 ? WString() : WString(1, static_cast<char16_t>(u'0' + n)));
-    if (MoveFileExW(W(path), W(aside), MOVEFILE_REPLACE_EXISTING) != FALSE) {
-      // Needs administrator rights, which the installer asks for; without them the file stays
-      // until the next update replaces it.
-      MoveFileExW(W(aside), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-      return true;
-    }
-  }
-  return false;
+  CloseHandle(handle);
+  return cleared;
 }
 
 bool Open(CSzFile* file, const WString& path) {
@@ -55,17 +37,17 @@ bool Open(CSzFile* file, const WString& path) {
 
 }  // namespace
 
-// The handle decides, not the returned code: GetLastError may be 0 after a failed CreateFileW.
 bool OpenArchiveFile(CSzFile* file, const WString& path) {
-  InFile_OpenW(file, W(path));
+  // Opened where it is, never through a link (the staging file the run itself wrote).
+  file->handle = win32::OpenPath(path, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
   return file->handle != INVALID_HANDLE_VALUE;
 }
 
 bool OpenInstalledFile(CSzFile* file, const WString& path, UInt64& size) {
-  // FILE_FLAG_OPEN_REPARSE_POINT: a link is opened itself, and then refused by its attributes.
+  // A link is opened itself, and refused.
   const HANDLE handle =
-      CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+      win32::OpenPath(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                      FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
   if (handle == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileInformationByHandle(handle, &info) == FALSE ||
@@ -81,15 +63,10 @@ bool OpenInstalledFile(CSzFile* file, const WString& path, UInt64& size) {
 bool CreateOutputFile(CSzFile* file, const WString& path) {
   if (Open(file, path)) return true;
   DWORD error = GetLastError();
-  // A file an earlier installation wrote read-only, hidden or system.
-  if (error == ERROR_ACCESS_DENIED && ClearRefusingAttributes(path)) {
+  // A file an earlier installation wrote read-only.
+  if (error == ERROR_ACCESS_DENIED && ClearReadOnly(path)) {
     if (Open(file, path)) return true;
     error = GetLastError();
-  }
-  // A file held open without write sharing, or a running program's image.
-  if ((error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_USER_MAPPED_FILE) &&
-      MoveAside(path) && Open(file, path)) {
-    return true;
   }
   SetLastError(error);  // the reason the file could not be written, not that of the attempts
   return false;

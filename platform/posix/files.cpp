@@ -82,6 +82,15 @@ bool IsFolder(const WString& path) {
   return posix::NativePath(path, native) && lstat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool FileSizeOf(const WString& path, std::uint64_t& size) {
+  std::string native;
+  struct stat st;
+  if (!posix::NativePath(path, native) || lstat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    return false;
+  size = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
 bool MakeDirectory(const WString& path) {
   std::string native;
   return posix::NativePath(path, native) && mkdir(native.c_str(), 0777) == 0;
@@ -141,8 +150,6 @@ bool ListFolder(const WString& folder, std::vector<FolderEntry>& entries) {
   closedir(dir);
   return ok;
 }
-
-bool DeleteAtRestart(const WString&) { return false; }
 
 void FlushVolume(const WString& path) {
   std::string native;

@@ -24,4 +24,8 @@ HeldFolder::HeldFolder(const WString& path) {
 
 HeldFolder::~HeldFolder() = default;
 
+LinkGuard::LinkGuard(const WString&) {}
+
+LinkGuard::~LinkGuard() = default;
+
 }  // namespace zyv

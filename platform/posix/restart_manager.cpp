@@ -4,8 +4,6 @@
 
 namespace zyv {
 
-bool AskHoldersToClose(const std::vector<WString>&) { return true; }
-
-void RemoveMovedAside(const WString&) {}
+bool AskHoldersToClose(const std::vector<WString>&, const WString&) { return true; }
 
 }  // namespace zyv

@@ -49,7 +49,7 @@ ErrorKind ClassifySystemError(int error) {
 
 std::uint64_t FreeDiskSpace(const WString& path) {
   ULARGE_INTEGER available{};
-  if (!GetDiskFreeSpaceExW(win32::W(path), &available, nullptr, nullptr)) return 0;
+  if (!GetDiskFreeSpaceExW(win32::SysPath(path), &available, nullptr, nullptr)) return 0;
   return available.QuadPart;
 }
 

@@ -1,7 +1,13 @@
-// Links below the install base: each file and folder opened on its own name, never through a
-// reparse point, and judged by that handle, not by a path looked at before.
+// Links below the install base: each file and folder reached by handle, one name at a time from the
+// guarded root, never through a reparse point, and judged by that handle, not by a path looked at
+// before.
+#include <winternl.h>
+
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
+#include "platform/path_key.h"
 #include "platform/upcase.h"
 #include "platform/win32/no_follow.h"
 
@@ -10,11 +16,13 @@ namespace win32 {
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+/// A held folder shares everything but deletion: nobody can rename, move or delete it (which takes
+/// delete access to it) while the handle is open, and so no path through it changes meaning.
+constexpr ULONG kShareHeld = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
 
-/// Looks at path itself (its attributes, its name), whatever it is, without opening its contents.
-HANDLE OpenToLookAt(const WString& path) {
-  return CreateFileW(W(path), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+FolderRef Own(HANDLE handle) {
+  return FolderRef(handle, [](void* h) { CloseHandle(static_cast<HANDLE>(h)); });
 }
 
 DWORD Attributes(HANDLE handle) {
@@ -37,37 +45,11 @@ WString FinalName(HANDLE handle) {
 }
 
 /// Whether handle's name is folder's (a final name) followed by leaf, as NTFS compares names.
-bool NamedAs(HANDLE handle, WString folder, const WString& leaf) {
+bool NamedAs(HANDLE handle, WString folder, std::u16string_view leaf) {
   const WString actual = FinalName(handle);
   if (actual.empty() || folder.empty()) return true;  // nothing to compare: the attributes decided
   if (folder.back() != u'\\') folder += u'\\';
-  return UpcaseNtfs(actual) == UpcaseNtfs(folder + leaf);
-}
-
-/// The first link at path (open as handle, whose folder's final name is folder) or under it.
-WString FindLinkFrom(HANDLE handle, const WString& path, const WString& folder, const WString& leaf) {
-  const DWORD attributes = Attributes(handle);
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !NamedAs(handle, folder, leaf)) return path;
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return {};
-  const WString self = FinalName(handle);
-  WIN32_FIND_DATAW found;
-  const HANDLE find =
-      FindFirstFileExW(W(path + u"\\*"), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
-  if (find == INVALID_HANDLE_VALUE) return {};
-  WString link;
-  do {
-    const WString name = FromW(found.cFileName, wcsnlen(found.cFileName, MAX_PATH));
-    if (name == u"." || name == u"..") continue;
-    const WString child = path + u'\\' + name;
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      link = child;
-    } else if (const HANDLE opened = OpenToLookAt(child); opened != INVALID_HANDLE_VALUE) {
-      link = FindLinkFrom(opened, child, self, name);
-      CloseHandle(opened);
-    }
-  } while (link.empty() && FindNextFileW(find, &found));
-  FindClose(find);
-  return link;
+  return UpcaseNtfs(actual) == UpcaseNtfs(folder + WString(leaf));
 }
 
 /// path's folder and last name; the folder of "C:\x" is "C:\".
@@ -83,52 +65,191 @@ void Split(const WString& path, WString& folder, WString& leaf) {
   leaf = path.substr(cut + 1);
 }
 
-/// The final name of folder, opened by its path (following whatever leads to it: the folder's own
-/// check is its caller's); empty when it cannot be opened.
-WString FolderFinalName(const WString& folder) {
-  if (folder.empty()) return {};
-  const HANDLE handle = CreateFileW(W(folder), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return {};
-  WString name = FinalName(handle);
-  CloseHandle(handle);
-  return name;
+/// NtCreateFile on name relative to folder. The status's Win32 error is the thread's last error on
+/// failure.
+HANDLE CreateRelative(HANDLE folder, std::u16string_view name, ACCESS_MASK access, ULONG share,
+                      ULONG disposition, ULONG options, ULONG attributes, ULONG_PTR* information = nullptr) {
+  UNICODE_STRING unicode;
+  unicode.Buffer = const_cast<PWSTR>(reinterpret_cast<const wchar_t*>(name.data()));
+  unicode.Length = unicode.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  OBJECT_ATTRIBUTES object;
+  InitializeObjectAttributes(&object, &unicode, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  const NTSTATUS status =
+      NtCreateFile(&handle, access | SYNCHRONIZE, &object, &io, nullptr, attributes, share, disposition,
+                   options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (status < 0) {
+    SetLastError(RtlNtStatusToDosError(status));
+    return INVALID_HANDLE_VALUE;
+  }
+  if (information != nullptr) *information = io.Information;
+  return handle;
+}
+
+/// The guarded root and the folders held below it, by their identity (PathKey).
+struct Guard {
+  struct Held {
+    FolderRef handle;
+    WString final_name;
+  };
+  std::mutex mutex;
+  int depth = 0;
+  WString root;  // without a closing separator
+  std::unordered_map<WString, Held> held;
+
+  /// The held folder that path (a folder) is, reached from the root name by name; false (the reason
+  /// as the last error) when a name on the way is a link or missing. Under mutex.
+  bool Reach(const WString& path, Held& found) {
+    const WString root_key = PathKey(root, PathStyle::kWindows);
+    WString at = root;
+    Held current = held.at(root_key);
+    if (at.back() == u'\\') at.pop_back();  // a drive's root, "X:\"
+    std::size_t start = at.size() + 1;
+    while (start <= path.size()) {
+      std::size_t end = path.find_first_of(u"\\/", start);
+      if (end == WString::npos) end = path.size();
+      const std::u16string_view name(path.data() + start, end - start);
+      start = end + 1;
+      if (name.empty()) continue;
+      at += u'\\';
+      at += name;
+      const WString key = PathKey(at, PathStyle::kWindows);
+      if (const auto it = held.find(key); it != held.end()) {
+        current = it->second;
+        continue;
+      }
+      const HANDLE next = CreateRelative(current.handle.get(), name, kFolderAccess, kShareHeld, FILE_OPEN,
+                                         FILE_DIRECTORY_FILE, 0);
+      if (next == INVALID_HANDLE_VALUE) return false;
+      if ((Attributes(next) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+          !NamedAs(next, current.final_name, name)) {
+        CloseHandle(next);
+        SetLastError(kLinkRefused);
+        return false;
+      }
+      current = {Own(next), FinalName(next)};
+      held.emplace(key, current);
+    }
+    found = current;
+    return true;
+  }
+};
+
+Guard& TheGuard() {
+  static Guard guard;
+  return guard;
+}
+
+/// Whether folder (no closing separator) lies at or below the guarded root; under the guard's mutex.
+bool Guarded(const Guard& guard, const WString& folder) {
+  return guard.depth > 0 && PathStartsWith(folder, guard.root, PathStyle::kWindows);
 }
 
 }  // namespace
 
-bool OpenedAsNamed(HANDLE handle, const WString& path) {
-  if ((Attributes(handle) & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return false;
+bool PlaceOf(const WString& path, Place& place) {
   WString folder, leaf;
-  Split(path, folder, leaf);
-  return NamedAs(handle, FolderFinalName(folder), leaf);
+  // A folder named with a closing separator is the folder.
+  std::size_t end = path.size();
+  while (end > 1 && (path[end - 1] == u'\\' || path[end - 1] == u'/') && path[end - 2] != u':') --end;
+  Split(path.substr(0, end), folder, leaf);
+  place.leaf.assign(leaf.begin(), leaf.end());
+  {
+    Guard& guard = TheGuard();
+    const std::lock_guard lock(guard.mutex);
+    if (Guarded(guard, folder)) {
+      Guard::Held held;
+      if (!guard.Reach(folder, held)) return false;
+      place.folder = held.handle;
+      place.folder_name = held.final_name;
+      return true;
+    }
+  }
+  const HANDLE handle = CreateFileW(SysPath(folder.empty() ? WString(u".") : folder), kFolderAccess,
+                                    kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  place.folder = Own(handle);
+  place.folder_name = FinalName(handle);
+  return true;
+}
+
+HANDLE OpenAt(const Place& place, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
+              ULONG attributes, bool* created) {
+  ULONG_PTR information = 0;
+  const HANDLE handle = CreateRelative(
+      place.folder.get(),
+      std::u16string_view(reinterpret_cast<const char16_t*>(place.leaf.data()), place.leaf.size()), access,
+      share, disposition, options, attributes, &information);
+  if (handle == INVALID_HANDLE_VALUE) return handle;
+  const bool made = information == FILE_CREATED;
+  if (created != nullptr) *created = made;
+  // What was made now is no link; what was there is judged by its handle.
+  if (!made && ((Attributes(handle) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+                !NamedAs(handle, place.folder_name,
+                         std::u16string_view(reinterpret_cast<const char16_t*>(place.leaf.data()),
+                                             place.leaf.size())))) {
+    CloseHandle(handle);
+    SetLastError(kLinkRefused);
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
+}
+
+HANDLE OpenPath(const WString& path, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
+                ULONG attributes, bool* created) {
+  Place place;
+  if (!PlaceOf(path, place)) return INVALID_HANDLE_VALUE;
+  return OpenAt(place, access, share, disposition, options, attributes, created);
+}
+
+bool RenameOpen(HANDLE handle, const Place& to, bool replace) {
+  const std::size_t bytes = to.leaf.size() * sizeof(wchar_t);
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFORMATION) + bytes);
+  auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+  rename->ReplaceIfExists = replace ? TRUE : FALSE;
+  rename->RootDirectory = to.folder.get();
+  rename->FileNameLength = static_cast<ULONG>(bytes);
+  std::copy(to.leaf.begin(), to.leaf.end(), rename->FileName);
+  IO_STATUS_BLOCK io{};
+  const NTSTATUS status =
+      NtSetInformationFile(handle, &io, rename, static_cast<ULONG>(buffer.size()), FileRenameInformation);
+  if (status < 0) SetLastError(RtlNtStatusToDosError(status));
+  return status >= 0;
+}
+
+void LetGo(const WString& path) {
+  Guard& guard = TheGuard();
+  const std::lock_guard lock(guard.mutex);
+  if (guard.depth == 0) return;
+  for (auto it = guard.held.begin(); it != guard.held.end();) {
+    const bool root = it->first == PathKey(guard.root, PathStyle::kWindows);
+    it = !root && PathStartsWith(it->first, path, PathStyle::kWindows) ? guard.held.erase(it) : std::next(it);
+  }
 }
 
 bool NoLinkAt(const WString& path) {
-  const HANDLE handle = OpenToLookAt(path);
-  if (handle == INVALID_HANDLE_VALUE) return true;  // nothing to follow; the operation fails by itself
-  const bool plain = OpenedAsNamed(handle, path);
-  CloseHandle(handle);
-  return plain;
+  const HANDLE handle = OpenPath(path, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
+  if (handle != INVALID_HANDLE_VALUE) {
+    CloseHandle(handle);
+    return true;
+  }
+  return GetLastError() != kLinkRefused;  // nothing to follow; the operation fails by itself
 }
 
 HANDLE CreateForWriting(const WString& path, DWORD share, DWORD attributes) {
-  const DWORD flags = attributes | FILE_FLAG_OPEN_REPARSE_POINT;
+  Place place;
+  if (!PlaceOf(path, place)) return INVALID_HANDLE_VALUE;
   // An exclusive creation follows no link: what it makes is new.
-  HANDLE file = CreateFileW(W(path), GENERIC_WRITE, share, nullptr, CREATE_NEW, flags, nullptr);
+  HANDLE file = OpenAt(place, GENERIC_WRITE, share, FILE_CREATE, FILE_NON_DIRECTORY_FILE, attributes);
   if (file != INVALID_HANDLE_VALUE) return file;
   if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return file;
   // Something is there: opened as it stands, judged, and only then emptied.
-  file = CreateFileW(W(path), GENERIC_WRITE, share, nullptr, OPEN_EXISTING, flags, nullptr);
+  file = OpenAt(place, GENERIC_WRITE, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE, attributes);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     SetLastError(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? kLinkRefused : error);
     return file;
-  }
-  if (!OpenedAsNamed(file, path)) {
-    CloseHandle(file);
-    SetLastError(kLinkRefused);
-    return INVALID_HANDLE_VALUE;
   }
   if (!SetEndOfFile(file)) {
     const DWORD error = GetLastError();  // ERROR_USER_MAPPED_FILE for a running program's image
@@ -144,42 +265,155 @@ HANDLE CreateForWriting(const WString& path, DWORD share, DWORD attributes) {
   return file;
 }
 
+SysPath::SysPath(const WString& path) {
+  const auto separator = [](char16_t c) { return c == u'\\' || c == u'/'; };
+  const bool absolute = (path.size() >= 2 && separator(path[0]) && separator(path[1])) ||
+                        (path.size() >= 3 && path[1] == u':' && separator(path[2]));
+  WString current;
+  if (!absolute) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (DWORD n = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data()); n >= buffer.size();
+         n = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data())) {
+      buffer.resize(n + 1);
+    }
+    current = FromW(buffer.data(), wcsnlen(buffer.data(), buffer.size()));
+  }
+  path_ = ExtendedLengthPath(path, current);
+}
+
 }  // namespace win32
 
+namespace {
+
+/// Looks at path itself (its attributes, its name), whatever it is, without opening its contents.
+HANDLE OpenToLookAt(const WString& path) {
+  return CreateFileW(win32::SysPath(path), FILE_READ_ATTRIBUTES, win32::kShareAll, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+/// The final name of folder, opened by its path (following whatever leads to it: the folder's own
+/// check is its caller's); empty when it cannot be opened.
+WString FolderFinalName(const WString& folder) {
+  if (folder.empty()) return {};
+  const HANDLE handle = CreateFileW(win32::SysPath(folder), FILE_READ_ATTRIBUTES, win32::kShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  WString name = win32::FinalName(handle);
+  CloseHandle(handle);
+  return name;
+}
+
+/// The first link at path (open as handle, whose folder's final name is folder) or under it.
+WString FindLinkFrom(HANDLE handle, const WString& path, const WString& folder, const WString& leaf) {
+  const DWORD attributes = win32::Attributes(handle);
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !win32::NamedAs(handle, folder, leaf)) return path;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return {};
+  const WString self = win32::FinalName(handle);
+  WIN32_FIND_DATAW found;
+  const HANDLE find = FindFirstFileExW(win32::SysPath(path + u"\\*"), FindExInfoBasic, &found,
+                                       FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) return {};
+  WString link;
+  do {
+    const WString name = win32::FromW(found.cFileName, wcsnlen(found.cFileName, MAX_PATH));
+    if (name == u"." || name == u"..") continue;
+    const WString child = path + u'\\' + name;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      link = child;
+    } else if (const HANDLE opened = OpenToLookAt(child); opened != INVALID_HANDLE_VALUE) {
+      link = FindLinkFrom(opened, child, self, name);
+      CloseHandle(opened);
+    }
+  } while (link.empty() && FindNextFileW(find, &found));
+  FindClose(find);
+  return link;
+}
+
+}  // namespace
+
 WString FindRefusedLink(const WString& path) {
-  const HANDLE handle = win32::OpenToLookAt(path);
+  const HANDLE handle = OpenToLookAt(path);
   if (handle == INVALID_HANDLE_VALUE) return {};
   WString folder, leaf;
   win32::Split(path, folder, leaf);
-  WString link = win32::FindLinkFrom(handle, path, win32::FolderFinalName(folder), leaf);
+  WString link = FindLinkFrom(handle, path, FolderFinalName(folder), leaf);
   CloseHandle(handle);
   return link;
 }
 
+LinkGuard::LinkGuard(const WString& root) {
+  win32::Guard& guard = win32::TheGuard();
+  const std::lock_guard lock(guard.mutex);
+  if (guard.depth > 0) {
+    // One root at a time: a guard inside another guards nothing more (and a second root nothing).
+    active_ = SamePath(root, guard.root, PathStyle::kWindows);
+    if (active_) ++guard.depth;
+    return;
+  }
+  WString folder = root;
+  while (folder.size() > 3 && (folder.back() == u'\\' || folder.back() == u'/')) folder.pop_back();
+  // The root itself may be a link (a redirected Local Application Data): it is followed. It need not
+  // be held: every walk starts from this handle, which stays on the folder it was opened on.
+  const HANDLE handle = CreateFileW(win32::SysPath(folder), win32::kFolderAccess, win32::kShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return;
+  guard.root = folder;
+  guard.held.clear();
+  guard.held.emplace(PathKey(folder, PathStyle::kWindows),
+                     win32::Guard::Held{win32::Own(handle), win32::FinalName(handle)});
+  guard.depth = 1;
+  active_ = true;
+}
+
+LinkGuard::~LinkGuard() {
+  if (!active_) return;
+  win32::Guard& guard = win32::TheGuard();
+  const std::lock_guard lock(guard.mutex);
+  if (--guard.depth == 0) guard.held.clear();
+}
+
 HeldFolder::HeldFolder(const WString& path) {
+  win32::Place place;
+  bool guarded = false;
+  {
+    win32::Guard& guard = win32::TheGuard();
+    const std::lock_guard lock(guard.mutex);
+    guarded = win32::Guarded(guard, path);
+  }
+  if (guarded) {
+    // Reached, and held, as the folder of a name inside it is.
+    if (win32::PlaceOf(path + u"\\-", place)) {
+      folder_ = place.folder;
+      state_ = State::kHeld;
+    } else if (GetLastError() == win32::kLinkRefused) {
+      state_ = State::kLink;
+    }
+    return;
+  }
   // Listing access without delete sharing: nobody can rename, move or delete the folder (which
   // needs delete access to it) while this handle is open.
-  const HANDLE folder = CreateFileW(win32::W(path), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const HANDLE folder =
+      CreateFileW(win32::SysPath(path), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, win32::kShareHeld,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (folder == INVALID_HANDLE_VALUE) {
     // Held open by someone with delete access, say: looked at all the same, only not held.
     if (!win32::NoLinkAt(path)) state_ = State::kLink;
     return;
   }
-  if (!win32::OpenedAsNamed(folder, path)) {
+  WString parent, leaf;
+  win32::Split(path, parent, leaf);
+  if ((win32::Attributes(folder) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+      !win32::NamedAs(folder, FolderFinalName(parent), leaf)) {
     state_ = State::kLink;
   } else if ((win32::Attributes(folder) & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    handle_ = reinterpret_cast<std::intptr_t>(folder);
+    folder_ = win32::Own(folder);
     state_ = State::kHeld;
     return;
   }
   CloseHandle(folder);
 }
 
-HeldFolder::~HeldFolder() {
-  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
-}
+HeldFolder::~HeldFolder() = default;
 
 int LinkRefusedError() { return static_cast<int>(win32::kLinkRefused); }
 

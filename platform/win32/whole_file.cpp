@@ -5,12 +5,11 @@
 
 namespace zyv {
 
-using win32::W;
-
 bool ReadWholeFile(const WString& path, std::string& bytes) {
+  // Opened where it is, never through a link: what a link leads to is nothing of the installer's.
   const HANDLE file =
-      CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      win32::OpenPath(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                      FILE_NON_DIRECTORY_FILE);
   if (file == INVALID_HANDLE_VALUE) return false;
   bytes.clear();
   bool ok = GetFileType(file) == FILE_TYPE_DISK;

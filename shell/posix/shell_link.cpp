@@ -1,10 +1,15 @@
 // The shortcut as a freedesktop Desktop Entry (.desktop): a launcher file that desktops and file
-// managers start when it is executable.
+// managers start when it is executable, and the same entry in the user's applications folder, from
+// which desktops build their menus.
 // Format: the freedesktop.org Desktop Entry format (key-value file, Exec quoting and escaping rules).
+#include <sys/stat.h>
+
+#include <chrono>
 #include <string>
 #include <string_view>
 
 #include "platform/posix/file_write.h"
+#include "platform/posix/programs.h"
 #include "platform/product_names.h"
 #include "platform/text.h"
 #include "shell/shortcut.h"
@@ -85,6 +90,23 @@ bool CreateShellLink(const WString& target, const WString& link) {
   const std::string path = Utf16ToUtf8(link);
   // Executable: desktops start a launcher only when it is.
   return posix::WriteReplacing(path, TempBeside(path), DesktopEntry(Utf16ToUtf8(target)), 0755);
+}
+
+void CreateMenuEntry(const WString& base) {
+  // The applications folder of the data folder the product is installed in: the one desktops read
+  // a user's own entries from. Made private when missing, as the base-directory rules ask.
+  const WString folder = base + u"applications";
+  const std::string native = Utf16ToUtf8(folder);
+  mkdir(native.c_str(), 0700);
+  // Kelvora.desktop there is also the entry's desktop-file ID, which no other program's entry takes.
+  if (!CreateShellLink(ShortcutTarget(base), folder + kPathSeparator + kShortcutFileName)) return;
+  // Desktops watch the folder themselves; the folder's MIME cache is brought up to date as a package
+  // manager would, where the tool is there. It takes moments, so it is waited for, within a bound.
+  const std::string tool = posix::FindProgram("update-desktop-database");
+  if (tool.empty()) return;
+  if (const pid_t pid = posix::StartProgram(tool, {"update-desktop-database", native}); pid > 0) {
+    posix::WaitForProgram(pid, std::chrono::seconds(5));
+  }
 }
 
 }  // namespace zyv

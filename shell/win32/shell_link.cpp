@@ -13,6 +13,9 @@ namespace zyv {
 
 const WString kShortcutFileName = WString(kProductName) + u".lnk";
 
+// The installer adds nothing to the Start menu.
+void CreateMenuEntry(const WString&) {}
+
 bool CreateShellLink(const WString& target, const WString& link) {
   // Declared first, so the interfaces below are released before COM is uninitialised.
   const win32::ComScope com;

@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """The Linux installer end to end: the real build/.../app/ZyvInstall, run by a user with a fresh
-home (no XDG variables, no display), checked as the user and an administrator would check it.
+home (no XDG variables, no display), checked as the user and an administrator would check it; once
+more from a desktop session (an Xvfb screen of its own), where its message is zenity's dialog.
 
   e2e_linux.py --installer ZyvInstall --damaged ZyvInstall(truncated payload) --payload payload.7z
                --artifacts DIR [--sevenzip 7zz] [Scenarios.test_NAME ...]
 """
 import fcntl
 import os
+import select
 import shlex
 import shutil
 import subprocess
@@ -22,11 +24,14 @@ from e2e_common import COMPLETED, CONFIG, INSTALL_FOLDER, STAGING, USER_CONFIG, 
 
 # A byte of the sample payload's packed data changed: the LZMA SDK's SZ_ERROR_DATA.
 FLIPPED_CODE = 1
+# The programs that would show the message as a dialog, stood in for where there is no session.
+DIALOG_PROGRAMS = ("zenity", "kdialog", "notify-send")
 
 
 class User:
     """A user account as a fresh home folder: a desktop, nothing else. With data_name, the user's
-    XDG_DATA_HOME names that folder of the home instead of the default ~/.local/share."""
+    XDG_DATA_HOME names that folder of the home instead of the default ~/.local/share. Stand-ins
+    for the dialog programs, first on the path, note in root/dialogs any call made to them."""
 
     def __init__(self, root, home_name="home", data_name=None):
         self.home = os.path.join(root, home_name)
@@ -36,12 +41,25 @@ class User:
         self.folder = os.path.join(self.data, INSTALL_FOLDER)
         self.config = os.path.join(self.folder, CONFIG)
         self.shortcut = os.path.join(self.desktop, "Kelvora.desktop")
+        self.menu_entry = os.path.join(self.data, "applications", "Kelvora.desktop")
+        self.dialogs = os.path.join(root, "dialogs")
+        self.stand_ins = os.path.join(root, "bin")
         os.makedirs(self.desktop)
+        os.makedirs(self.stand_ins, exist_ok=True)
+        for name in DIALOG_PROGRAMS:
+            path = os.path.join(self.stand_ins, name)
+            with open(path, "w") as f:
+                f.write(f"#!/bin/sh\nprintf '%s\\n' \"$0 $*\" >> {shlex.quote(self.dialogs)}\n")
+            os.chmod(path, 0o755)
 
-    def env(self):
-        # What a login gives: HOME and a path; no XDG_* (the defaults apply), no display (the
-        # message is the line on standard output).
-        env = {"HOME": self.home, "PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8", "USER": "anna"}
+    def env(self, display=None):
+        # What a login gives: HOME and a path; no XDG_* (the defaults apply), and no display unless
+        # one is given (without one the message is the line on standard output alone, whatever
+        # dialog programs there are).
+        env = {"HOME": self.home, "PATH": f"{self.stand_ins}:/usr/bin:/bin", "LC_ALL": "C.UTF-8",
+               "USER": "anna"}
+        if display:
+            env.update(DISPLAY=display, PATH="/usr/bin:/bin")
         if self.data_home:
             env["XDG_DATA_HOME"] = self.data_home
         return env
@@ -144,20 +162,25 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         for name, executable in c.reference_exec_bits().items():
             if name != CONFIG:
                 self.assertEqual(modes[name], executable, f"{name}: executable bit as in the archive")
-        # No staging file, no backup, nothing beside the install folder.
-        self.assertEqual(os.listdir(user.data), [INSTALL_FOLDER])
+        # No staging file, no backup, nothing beside the install folder but the menu's folder.
+        self.assertEqual(sorted(os.listdir(user.data)), ["applications", INSTALL_FOLDER])
         self.assertShortcut(user)
+        self.assertFalse(os.path.exists(user.dialogs), "a dialog was shown without a desktop session")
 
     def assertShortcut(self, user):
+        """The desktop's launcher and the menu's entry: valid, and the program with no arguments, in
+        its folder."""
         self.assertEqual(os.listdir(user.desktop), ["Kelvora.desktop"])
         self.assertTrue(os.access(user.shortcut, os.X_OK), "a launcher must be executable to be trusted")
-        check = subprocess.run(["desktop-file-validate", user.shortcut], capture_output=True, text=True)
-        self.assertEqual((check.returncode, check.stdout + check.stderr), (0, ""))
-        group, entry = desktop_entry(user.shortcut)
-        self.assertEqual(group, "[Desktop Entry]")
-        self.assertEqual(entry["Exec"], [os.path.join(user.folder, "ZyvSHelp.exe")])
-        self.assertEqual(entry["Path"], user.folder)
-        self.assertEqual((entry["Type"], entry["Name"]), ("Application", "Kelvora"))
+        for path in (user.shortcut, user.menu_entry):
+            with self.subTest(path):
+                check = subprocess.run(["desktop-file-validate", path], capture_output=True, text=True)
+                self.assertEqual((check.returncode, check.stdout + check.stderr), (0, ""))
+                group, entry = desktop_entry(path)
+                self.assertEqual(group, "[Desktop Entry]")
+                self.assertEqual(entry["Exec"], [os.path.join(user.folder, "ZyvSHelp.exe")])
+                self.assertEqual(entry["Path"], user.folder)
+                self.assertEqual((entry["Type"], entry["Name"]), ("Application", "Kelvora"))
 
     def assertMessage(self, result, message, reason=None):
         status, output = result
@@ -190,8 +213,12 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         self.assertFalse(seen["log"], "the program was started before the message was read")
         self.assertMessage(result, COMPLETED)
         self.assertInstalled(user, "ZyvInstall")
-        # Nothing else in the home: the desktop entry and the data folder's tree only.
-        expected = ["Desktop", "Desktop/Kelvora.desktop", ".local", ".local/share", ".local/share/dudizu"]
+        # Nothing else in the home: the desktop entry, the menu's entry (and the cache that
+        # update-desktop-database keeps beside it) and the data folder's tree only.
+        expected = ["Desktop", "Desktop/Kelvora.desktop", ".local", ".local/share", ".local/share/dudizu",
+                    ".local/share/applications", ".local/share/applications/Kelvora.desktop"]
+        if shutil.which("update-desktop-database", path="/usr/bin:/bin"):
+            expected.append(".local/share/applications/mimeinfo.cache")
         expected += [".local/share/dudizu/" + n for n in [*c.payload_reference(), c.LOG, c.INSTALLED]]
         self.assertEqual(listing(user.home), sorted(expected))
 
@@ -239,6 +266,20 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
             running.wait(30)
         self.assertInstalled(user, "ZyvInstall", log_count=3, config=USER_CONFIG)
 
+    def test_update_and_back(self):
+        """v1, its settings edited; v2, whose tree changes shape and case; v1 again: each run leaves
+        exactly its version's tree with the user's settings."""
+        if c.ARGS.next is None:
+            self.skipTest("the next version is given with --next")
+        user = User(self.root)
+        self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
+        self.edit_settings(user)
+        self.assertMessage(user.install(c.ARGS.next), COMPLETED)
+        self.assertInstalledTree(user.folder, config=USER_CONFIG, log_count=2, log_dir=user.folder,
+                                 archive=c.ARGS.next_payload)
+        self.assertMessage(user.install(c.ARGS.installer), COMPLETED)
+        self.assertInstalled(user, "ZyvInstall", log_count=3, config=USER_CONFIG)
+
     def test_unusual_home(self):
         """A home whose path holds CJK and a character outside the BMP, with a data folder of such a
         name that XDG_DATA_HOME points to."""
@@ -282,6 +323,98 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
                 # The earlier installation stays as it was, and the launch is attempted all the same.
                 self.assertInstalled(user, "ZyvInstall", log_count=runs, config=USER_CONFIG)
                 self.assertFalse(os.path.exists(os.path.join(user.data, STAGING)))
+
+    def test_message_in_a_desktop_session(self):
+        """Started from a desktop (a display, standard output not a terminal): the message is also
+        zenity's dialog, with the caption and the text, photographed; the installer waits for it to
+        be closed, and only then starts the program and ends."""
+        display = start_screen(self)
+        for tool in ("zenity", "xdotool", "import"):
+            self.assertIsNotNone(shutil.which(tool), f"{tool} is missing: scripts/setup installs it")
+        user = User(self.root)
+        log = os.path.join(user.folder, c.LOG)
+        screen = dict(os.environ, DISPLAY=display)
+        proc = subprocess.Popen([c.ARGS.installer], env=user.env(display), cwd=user.home,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: proc.poll() is not None or proc.kill())
+
+        def dialog_window():
+            return xdotool_search(screen).split()[:1] or proc.poll() is not None
+
+        window = wait_for(dialog_window, 60)
+        self.assertTrue(isinstance(window, list) and window,
+                        "no dialog appeared: the installer ended, or a minute went by")
+        window = window[0]
+        self.assertEqual(child_commands(proc.pid),
+                         [["zenity", "--info", "--no-markup", "--title=ZyvInstall", f"--text={COMPLETED}"]])
+        time.sleep(1)  # let it finish painting
+        photo = os.path.join(c.ARGS.artifacts, "linux-message-dialog.png")
+        subprocess.run(["import", "-window", "root", photo], env=screen, check=True, timeout=60)
+        self.assertGreater(os.path.getsize(photo), 0)
+        # Waiting on its dialog: still running, the program not started.
+        self.assertIsNone(proc.poll(), "the installer did not wait for its dialog")
+        self.assertEqual(c.log_lines(log), [], "the program was started before the dialog was closed")
+
+        # OK is the dialog's default button: focus it and press Enter, a few times if need be.
+        def dialog_gone():
+            return xdotool_search(screen) == ""
+
+        for _ in range(3):
+            subprocess.run(["xdotool", "windowfocus", "--sync", window], env=screen, capture_output=True,
+                           timeout=10)
+            subprocess.run(["xdotool", "key", "--clearmodifiers", "Return"], env=screen, check=True,
+                           timeout=10)
+            if wait_for(dialog_gone, 5):
+                break
+        self.assertTrue(dialog_gone(), "the dialog did not close")
+        output, _ = proc.communicate(timeout=60)
+        self.assertMessage((proc.returncode, output.decode("utf-8", errors="replace")), COMPLETED)
+        self.assertInstalled(user, "ZyvInstall")
+
+
+def start_screen(test):
+    """An Xvfb screen of the test's own, on a display number that Xvfb picks (-displayfd), ended
+    with the test; the test is skipped where none can start."""
+    if shutil.which("Xvfb") is None:
+        test.skipTest("Xvfb is not installed")
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                             "-nolisten", "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    test.addCleanup(lambda: (xvfb.terminate(), xvfb.wait(30)))
+    number = b""
+    with os.fdopen(read_end, "rb") as announced:
+        while not number.endswith(b"\n") and select.select([announced], [], [], 20)[0]:
+            chunk = os.read(announced.fileno(), 16)
+            if not chunk:
+                break
+            number += chunk
+    if not number.strip().isdigit():
+        test.skipTest("Xvfb could not start")
+    return ":" + number.decode().strip()
+
+
+def xdotool_search(screen):
+    """The ids of the visible windows captioned ZyvInstall on the screen, one a line."""
+    return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^ZyvInstall$"], env=screen,
+                          capture_output=True, text=True, timeout=30).stdout
+
+
+def child_commands(pid):
+    """The command lines of pid's children."""
+    commands = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as f:
+                parent = int(f.read().rsplit(b")", 1)[1].split()[1])
+            if parent == pid:
+                with open(f"/proc/{entry}/cmdline", "rb") as f:
+                    arguments = f.read().split(b"\0")[:-1]
+                commands.append([a.decode("utf-8", errors="replace") for a in arguments])
+        except (OSError, ValueError, IndexError):
+            continue
+    return commands
 
 
 if __name__ == "__main__":

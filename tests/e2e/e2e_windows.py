@@ -337,6 +337,27 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         # The earlier installation stays as it was, and the launch is attempted all the same.
         self.assertInstalled(prefix, "ZyvInstall.exe", log_count=2, config=USER_CONFIG)
 
+    def test_update_and_back(self):
+        """v1 installed and its settings edited; then v2, whose tree changes shape (a file becomes a
+        folder) and case (a file renamed in case alone) and holds a file whose path at its final
+        place is over 300 characters; then v1 again. Each run leaves exactly its version's tree,
+        spelt as that version spells it, with the user's settings."""
+        if c.ARGS.next is None:
+            self.skipTest("the next version is given with --next")
+        prefix = self.fresh_prefix()
+        v1 = prefix.place(c.ARGS.installer, "ZyvInstall.exe")
+        self.assertBox(prefix.run(v1, "update_and_back-1"), "ZyvInstall", COMPLETED)
+        self.edit_settings(prefix)
+        deepest = max(c.payload_reference(c.ARGS.next_payload), key=len)
+        self.assertGreater(len(prefix.win_folder + "\\" + deepest), 300)
+        os.makedirs(os.path.join(prefix.downloads, "v2"))
+        v2 = prefix.place(c.ARGS.next, os.path.join("v2", "ZyvInstall.exe"))
+        self.assertBox(prefix.run(v2, "update_and_back-2"), "ZyvInstall", COMPLETED)
+        self.assertInstalledTree(prefix.folder, config=USER_CONFIG, log_count=2, log_dir=prefix.win_folder,
+                                 archive=c.ARGS.next_payload)
+        self.assertBox(prefix.run(v1, "update_and_back-3"), "ZyvInstall", COMPLETED)
+        self.assertInstalled(prefix, "ZyvInstall.exe", log_count=3, config=USER_CONFIG)
+
     def test_update_on_a_full_disk(self):
         """v1 installed, its settings edited and its program open; then v2 (a file and the open
         program changed, a file dropped, one added in a new folder) run while the install folder's
@@ -350,18 +371,20 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
         self.assertBox(prefix.run(installer, "full_disk-1"), "ZyvInstall", COMPLETED)
         prefix.settle()  # the program it started has logged its start, and left the folder
         self.edit_settings(prefix)
-        # The install folder on a small file system of its own, holding v1 as installed. The base
-        # stays on the big disk: the room check passes, and the writes meet the full disk.
-        moved = prefix.folder + ".v1"
-        os.rename(prefix.folder, moved)
-        os.makedirs(prefix.folder)
+        # Local Application Data on a small file system of its own, holding v1 as installed. (Not
+        # the install folder alone: Wine shows a file system mounted there as the mount point it is,
+        # which the installer, as on Windows, does not write through.) Short of room a run is refused
+        # at once, or its writes meet the full disk on the way.
+        moved = prefix.local + ".v1"
+        os.rename(prefix.local, moved)
+        os.makedirs(prefix.local)
         # Room for both versions; the runs below leave it free in steps, from none to all v2 needs.
         unpacked = sum(len(v) for v in c.payload_reference(c.ARGS.next_payload).values() if v)
-        step = max(4096, unpacked // 12 // 4096 * 4096)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={4 * unpacked + 2**20}", "tmpfs", prefix.folder],
+        step = max(4096, unpacked // 24 // 4096 * 4096)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={4 * unpacked + 2**22}", "tmpfs", prefix.local],
                        check=True)
-        self.addCleanup(subprocess.run, ["umount", "-l", prefix.folder])
-        shutil.copytree(moved, prefix.folder, dirs_exist_ok=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", prefix.local])
+        shutil.copytree(moved, prefix.local, dirs_exist_ok=True, symlinks=True)
         shutil.rmtree(moved)
         filler = "filler.bin"  # the user's own file, which takes the room
         def tree():
@@ -435,6 +458,11 @@ class Scenarios(unittest.TestCase, c.TreeAssertions):
     def installed_and_edited(self, prefix, stem):
         installer = prefix.place(c.ARGS.installer, "ZyvInstall.exe")
         self.assertBox(prefix.run(installer, stem), "ZyvInstall", COMPLETED)
+        # The program is started by the desktop shell, on its own time: it has logged its start in
+        # the install folder before the folder is moved or looked at.
+        log = os.path.join(prefix.folder, c.LOG)
+        self.assertTrue(c.wait_for(lambda: len(c.log_lines(log)) == 1, 60), "the program did not start")
+        prefix.settle()
         self.edit_settings(prefix)
         return installer
 

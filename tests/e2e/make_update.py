@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Makes the next version of a payload, for the update scenarios: one file changed, the program
-changed (bytes added past its end, where a PE loader does not look), one file dropped, and a new
-file in a new folder; packed as the product is, documents and programs in separate solid blocks.
+"""Makes the next version of a payload, for the update scenarios: one file changed and renamed in
+case, the program changed (bytes added past its end, where a PE loader does not look), one file
+dropped, a new file in a new folder, a file that becomes a folder, and a file whose path at its final
+place (in a Windows profile's Local Application Data) is over 300 characters long; packed as the
+product is, documents and programs in separate solid blocks.
 
     make_update.py SEVENZIP PAYLOAD.7z NEXT.7z
 """
@@ -12,6 +14,9 @@ import sys
 import tempfile
 
 CHANGED, DROPPED, ADDED, PROGRAM = "readme.txt", "license.txt", "notes/whatsnew.txt", "ZyvSHelp.exe"
+RENAMED = "README.txt"  # CHANGED, in another case
+BECOMES_FOLDER = "changelog.md"  # a file of the payload; here a folder holding the same text
+DEEP = "/".join(f"level {i:02} of a deep tree" for i in range(12)) + "/the deepest file of this version.txt"
 
 
 def main():
@@ -24,6 +29,16 @@ def main():
         folder = os.path.join(work, "dudizu")
         with open(os.path.join(folder, CHANGED), "ab") as f:
             f.write(b"\nThis is the next version.\n")
+        os.rename(os.path.join(folder, CHANGED), os.path.join(folder, RENAMED))
+        with open(os.path.join(folder, BECOMES_FOLDER), "rb") as f:
+            text = f.read()
+        os.remove(os.path.join(folder, BECOMES_FOLDER))
+        os.makedirs(os.path.join(folder, BECOMES_FOLDER))
+        with open(os.path.join(folder, BECOMES_FOLDER, "2026.md"), "wb") as f:
+            f.write(text)
+        os.makedirs(os.path.dirname(os.path.join(folder, DEEP)))
+        with open(os.path.join(folder, DEEP), "wb") as f:
+            f.write("最深的文件。\n".encode("utf-8"))
         with open(os.path.join(folder, PROGRAM), "ab") as f:
             f.write(bytes(512))
         os.remove(os.path.join(folder, DROPPED))

@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     std::ofstream out("in.7z", std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   }
-  zyv::ExtractArchive(u"a/b/out", u"in.7z", {});
+  zyv::ExtractArchive(u"a/b/out", u"in.7z");
   if (!OnlyInputAndDestination()) std::abort();
   RemoveAll("a");
   std::error_code ec;

@@ -5,7 +5,8 @@
    cut or a killed process would stop it; ZYV_FAULT_AT=0 only counts. ZYV_FAULT_TRACE=FILE lists
    every point ("N call path") as it is passed. ZYV_FAULT_REFUSE=CALL:SUFFIX[:ERRNO] makes every CALL
    (open for writing, rename or unlink) on a path ending in SUFFIX fail with EACCES (or ERRNO), as a
-   file held by another program or a folder without rights would. The
+   file held by another program or a folder without rights would; several such rules are separated
+   by '|'. The
    variables and the preload are removed at start, so programs the installer starts run undisturbed. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -44,30 +45,45 @@ __attribute__((constructor)) static void Init(void) {
 
 static void Point(const char* call, const char* path) {
   if (getpid() != g_installer) return;
-  ++g_count;
+  /* The worker pool's threads pass points too: each one gets a number of its own, and the chosen
+     one is met exactly once. */
+  const long point = __atomic_add_fetch(&g_count, 1, __ATOMIC_SEQ_CST);
   if (g_trace >= 0) {
     char line[4200];
-    const int n = snprintf(line, sizeof line, "%ld %s %s\n", g_count, call, path != NULL ? path : "");
+    const int n = snprintf(line, sizeof line, "%ld %s %s\n", point, call, path != NULL ? path : "");
     if (n > 0) REAL(write)(g_trace, line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
   }
-  if (g_at > 0 && g_count == g_at) kill(getpid(), SIGKILL);
+  if (g_at > 0 && point == g_at) kill(getpid(), SIGKILL);
 }
 
-/* Whether ZYV_FAULT_REFUSE (CALL:SUFFIX, or CALL:SUFFIX:ERRNO) names this call on this path; errno
-   is set when it does, to EACCES unless the variable gives another. */
-static int Refused(const char* call, const char* path) {
-  const char* colon = strchr(g_refuse, ':');
-  if (colon == NULL || path == NULL || getpid() != g_installer) return 0;
-  const size_t call_length = (size_t)(colon - g_refuse);
+/* Whether one rule of ZYV_FAULT_REFUSE (CALL:SUFFIX, or CALL:SUFFIX:ERRNO) names this call on this
+   path; errno is set when it does, to EACCES unless the rule gives another. */
+static int RuleRefuses(const char* rule, size_t length, const char* call, const char* path) {
+  const char* end = rule + length;
+  const char* colon = memchr(rule, ':', length);
+  if (colon == NULL) return 0;
   const char* suffix = colon + 1;
-  const char* code = strchr(suffix, ':');
-  const size_t n = strlen(path), m = code != NULL ? (size_t)(code - suffix) : strlen(suffix);
-  if (strlen(call) != call_length || strncmp(call, g_refuse, call_length) != 0 || n < m ||
+  const char* code = memchr(suffix, ':', (size_t)(end - suffix));
+  const size_t n = strlen(path), m = (size_t)((code != NULL ? code : end) - suffix);
+  const size_t call_length = (size_t)(colon - rule);
+  if (strlen(call) != call_length || strncmp(call, rule, call_length) != 0 || n < m ||
       strncmp(path + n - m, suffix, m) != 0) {
     return 0;
   }
   errno = code != NULL ? atoi(code + 1) : EACCES;
   return 1;
+}
+
+/* Whether ZYV_FAULT_REFUSE, one rule or several separated by '|', refuses this call on this path. */
+static int Refused(const char* call, const char* path) {
+  if (path == NULL || getpid() != g_installer) return 0;
+  for (const char* rule = g_refuse; *rule != '\0';) {
+    const char* bar = strchr(rule, '|');
+    const size_t length = bar != NULL ? (size_t)(bar - rule) : strlen(rule);
+    if (RuleRefuses(rule, length, call, path)) return 1;
+    rule += length + (bar != NULL ? 1 : 0);
+  }
+  return 0;
 }
 
 static const char* FdPath(int fd, char* buffer, size_t size) {
