@@ -263,8 +263,12 @@ bool RollBack(const Roots& r, const RunRecord& record, const MovedIn& moved, Ext
     if (!PathExists(path) && !MakeDirectory(path)) whole = Fail(failure, path) && whole;
   }
   std::vector<WString> aside, aside_folders;
-  if (PathExists(FolderOf(r.aside)) && !Walk(r.aside, u"", aside, aside_folders))
+  // A link where the aside folder goes holds nothing of the run's on Windows, where nothing is ever
+  // moved through one; on POSIX the moves followed it, and what they put there comes back.
+  if (PathExists(FolderOf(r.aside)) && !Walk(r.aside, u"", aside, aside_folders) &&
+      !(kNativePathStyle == PathStyle::kWindows && LastSystemError() == LinkRefusedError())) {
     whole = Fail(failure, FolderOf(r.aside)) && whole;
+  }
   for (const WString& entry : aside)
     whole = mover.To(r.base, EntryPath(r.aside, entry), entry, failure) && whole;
   std::vector<WString> made = record.made;

@@ -454,7 +454,7 @@ TEST_F(InstallTest, AStagedFileThatVanishesBeforeItsMoveFailsTheUpdateAndKeepsTh
   g_before_first_move = [] { g_between(); };
   g_fixture = Fixtures() / "archives" / "history-2.7z";
   const int result = Run(StageFixture);
-  g_before_first_move = nullptr;
+  g_before_first_move = nullptr;  // (nothing above throws)
   EXPECT_EQ(result, kExtractNotWritten);
   EXPECT_EQ(test::Differences(test::ReadTree(Folder()), before), std::vector<std::string>{});
   ExpectNoLeftovers();
@@ -542,39 +542,48 @@ TEST_F(InstallTest, ARenamedInstallerRecordsItsOwnName) {
   EXPECT_EQ(lines.back(), "install=" + ansi);
 }
 
-// Another program of the user's swaps a folder of the installation for a link to a folder it could
-// not write itself, between the commit's plan and its first move: nothing is moved out of, into or
-// deleted in that folder, and the run stops as at any link. A folder the run already holds (its
-// staging tree) cannot be swapped at all.
-
-TEST_F(InstallTest, AFolderSwappedForALinkMidCommitLeadsNothingAnywhereWin32) {
+// Another program of the user's changes the install folder between the commit's plan and its first
+// move: the folders the run has looked into (its staging tree, a folder the plan walked) cannot be
+// renamed away, and a link planted where the run is about to make its aside folder leads nothing
+// anywhere: nothing is moved into, out of or deleted in the folder it leads to, and the run stops
+// as at any link, with the installation as it was.
+TEST_F(InstallTest, LinksPlantedMidCommitLeadNothingAnywhereWin32) {
   if (!test::UnderWine()) GTEST_SKIP() << "links are planted from the Linux side";
   g_fixture = Fixtures() / "archives" / "history-1.7z";
   ASSERT_EQ(Run(StageFixture), 0);
+  const test::Tree before = test::ReadTree(Folder());
   const fs::path victim = dir_.path() / "victim";
-  fs::create_directories(victim / "sub");
-  WriteFileBytes(victim / "a.dll", "the victim's a");
-  WriteFileBytes(victim / "sub" / "b.dll", "the victim's b");
-  const test::Tree before = test::ReadTree(victim);
+  fs::create_directories(victim / "dudizu" / "plugins");
+  WriteFileBytes(victim / "dudizu" / "plugins" / "a.dll", "the victim's a");
+  WriteFileBytes(victim / "dudizu" / "tools", "the victim's tools");
+  const test::Tree victims = test::ReadTree(victim);
   test::PlantedLinks links;
-  bool staging_swapped = true, planted = false;
+  bool staging_moved = true, walked_moved = true, planted = false;
   g_between = [&] {
-    const fs::path staged = Folder() / "ZyvInstall.staging" / "dudizu";
-    staging_swapped = MoveFileExW(staged.c_str(), (BasePath() / "staged-away").c_str(), 0) != FALSE;
-    fs::rename(Folder() / "plugins", BasePath() / "plugins-away");
-    planted = links.Plant(victim, Folder() / "plugins");
+    const auto move = [&](const fs::path& from) {
+      return MoveFileExW(from.c_str(), (BasePath() / "moved-away").c_str(), 0) != FALSE;
+    };
+    staging_moved = move(Folder() / "ZyvInstall.staging" / "dudizu");
+    walked_moved = move(Folder() / "plugins");
+    planted = links.Plant(victim, Folder() / "ZyvInstall.old");
   };
-  g_before_first_move = [] { g_between(); };
+  struct Hook {
+    Hook() {
+      g_before_first_move = [] { g_between(); };
+    }
+    ~Hook() { g_before_first_move = nullptr; }
+  } hook;
   g_fixture = Fixtures() / "archives" / "history-2.7z";
-  ExtractFailure cause;
-  InstallState state = ReadInstallState(Base());
-  ASSERT_TRUE(RecoverInstallFolder(Base(), state));
-  const int result = UnpackPayload(Base(), state, StageFixture, &cause);
-  g_before_first_move = nullptr;
+  const int result = Run(StageFixture);
   ASSERT_TRUE(planted);
-  EXPECT_FALSE(staging_swapped);
+  EXPECT_FALSE(staging_moved);
+  EXPECT_FALSE(walked_moved);
   EXPECT_EQ(result, kLinkRefused);
-  EXPECT_EQ(test::Differences(test::ReadTree(victim), before), std::vector<std::string>{});
+  EXPECT_EQ(test::Differences(test::ReadTree(victim), victims), std::vector<std::string>{});
+  test::Tree after = test::ReadTree(Folder());
+  std::erase_if(after,
+                [](const auto& entry) { return entry.first.starts_with("ZyvInstall.old"); });  // the link
+  EXPECT_EQ(test::Differences(after, before), std::vector<std::string>{});
 }
 
 TEST_F(InstallTest, AnUpdateOverAFileInUseWin32) {
