@@ -481,14 +481,15 @@ class Sameness {
         files_(db.db.NumFolders, 0),
         kept_(db.db.NumFolders, 0) {}
 
-  /// Queues the checks, one task a file that has data and a CRC.
+  /// Queues the checks, one task a file that has data and a CRC. An empty file, even one a block
+  /// lists, is not its block's: the walk writes it itself, and it keeps no block decoded.
   void Start(Writers& writers) {
     if (there_ == nullptr) return;
     std::vector<UInt32> checked;
     for (UInt32 i = 0; i < db_.db.NumFiles; ++i) {
       const CSzFileItem& item = db_.db.Files[i];
       const UInt32 folder = db_.FileIndexToFolderIndexMap[i];
-      if (item.IsDir || folder == kNoFolder) continue;
+      if (item.IsDir || folder == kNoFolder || item.Size == 0) continue;
       ++files_[folder];
       if (!item.CrcDefined) continue;
       ++pending_[folder];
@@ -744,10 +745,8 @@ class BlockDecoders {
       if (failure.Before(i)) break;
       const CSzFileItem& item = db.db.Files[i];
       std::shared_ptr<OutFile> out;
-      if (i >= job.from && shared_.plan[i].write) {
+      if (i >= job.from && shared_.plan[i].write)
         out = std::make_shared<OutFile>(i, shared_.plan[i].path, item);
-        if (item.Size == 0) shared_.writers.Write(out, {nullptr, 0, nullptr, 0, true});
-      }
       bool stopped = false;
       bool started = false;  // a piece of it queued
       for (UInt64 left = item.Size; left > 0 && !stopped;) {
@@ -834,10 +833,10 @@ struct Walk {
 enum class Placed { kDone, kFailed, kNextRound };
 
 /// Places entry index (name already checked) under the destination: its parent folders, then the
-/// folder itself, or the file planned for its block's decoder (an empty file without a block
-/// queued for writing at once). kNextRound, with nothing planned, when it would touch the path of a
-/// file planned this round: two writes of one path, or a folder made where a file is still to be
-/// written, happen in archive order.
+/// folder itself, or the file planned for its block's decoder (an empty file, whether its block
+/// lists it or not, queued for writing at once: a decoder reaches only the files with data). kNextRound, with
+/// nothing planned, when it would touch the path of a file planned this round: two writes of one path, or a
+/// folder made where a file is still to be written, happen in archive order.
 Placed PlaceEntry(Walk& walk, UInt32 index, const WString& name, const CSzFileItem& item, bool hasBlock) {
   // Every parent folder of the entry exists before it is written: those made for the previous
   // entry still do, the others are made here, shortest first.
@@ -938,7 +937,9 @@ int Extract(WString dest, const WString& archive, ExtractFailure* failure, Progr
       writers.failure().Record(i, code);
       break;
     }
-    const UInt32 folder = item.IsDir ? kNoFolder : d.db.FileIndexToFolderIndexMap[i];
+    // The block an entry's data comes from; an empty file has none to wait for, even one that a
+    // block lists (as 7-Zip never writes, but a reader takes).
+    const UInt32 folder = item.IsDir || item.Size == 0 ? kNoFolder : d.db.FileIndexToFolderIndexMap[i];
     if (folder != kNoFolder && folder != open) {
       handOver(i);
       // A block the decoders could not decode fails at its first entry, before anything of it is
