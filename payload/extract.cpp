@@ -219,11 +219,22 @@ class Chunks {
   unsigned refs_[kCount] = {};
 };
 
+/// Removes path, a file of a failed entry, as far as memory allows converting its path.
+void RemoveFailedFile(const WString& path) noexcept {
+  try {
+    RemoveFile(path);
+  } catch (const std::bad_alloc&) {
+    // Left behind; its entry's failure is reported all the same.
+  }
+}
+
 /// A file written from its block as it is decoded, shared by the writes of its pieces. The pieces
 /// are written in the order they were queued, one at a time: each write takes the next one waiting,
-/// under the file's lock, whichever of the pool's threads started it. Its CRC is computed as it is
-/// written and compared once the last piece is; a file that fails it, or whose block fails before
-/// its end, is removed: of a failing entry nothing stays.
+/// under the file's I/O lock, whichever of the pool's threads started it; the queue has a lock of
+/// its own, so that a decoder queues the next piece while one is written. Its CRC is computed as it
+/// is written and compared once the last piece is. Of a failing entry nothing stays: a file that
+/// fails its CRC, a write or its close, whose block fails before its end, that is abandoned
+/// because an earlier entry failed, or whose piece could not be queued, is removed once created.
 struct OutFile {
   struct Piece {
     const Byte* data;
@@ -244,7 +255,11 @@ struct OutFile {
     File_Construct(&file);
   }
   ~OutFile() {
-    if (open) File_Close(&file);
+    // Still open when the last write has gone: it never got its last piece.
+    if (open) {
+      File_Close(&file);
+      RemoveFailedFile(path);
+    }
     for (const Piece& piece : pieces) {
       if (piece.chunks != nullptr) piece.chunks->Release(piece.chunk);
     }
@@ -252,17 +267,28 @@ struct OutFile {
   OutFile(const OutFile&) = delete;
   OutFile& operator=(const OutFile&) = delete;
 
+  /// Nothing more of it is written, and what was is removed (under io).
+  void Abandon() {
+    failed = true;
+    if (open) File_Close(&file);
+    open = false;
+    if (created) RemoveFailedFile(path);
+    created = false;
+  }
+
   const UInt32 index;
   const WString path;
   const bool attribDefined;
   const UInt32 attrib;
   const bool crcDefined;
   const UInt32 crc;
-  std::mutex mutex;  // guards what follows
+  std::mutex queue;  // guards pieces
   std::deque<Piece> pieces;
+  std::mutex io;  // guards what follows; held while a piece is written
   CSzFile file;
   bool open = false;
-  bool failed = false;  // nothing more of it is written
+  bool created = false;  // by this extraction, and not removed since
+  bool failed = false;   // nothing more of it is written
   UInt32 sum = CRC_INIT_VAL;
 };
 
@@ -298,6 +324,10 @@ class WriteTurns {
     WriteTurns& turns_;
     const UInt64 turn_;
   };
+
+  /// Ends turn, whose write was never queued: the writes kWriteAhead turns after it would
+  /// otherwise wait for it forever.
+  void Skip(UInt64 turn) { const Turn lost(*this, turn); }
 
  private:
   std::mutex mutex_;
@@ -366,15 +396,26 @@ class Writers {
 
   FirstFailure& failure() { return failure_; }
 
-  /// Queues the write of piece, the next one of file.
-  void Write(const std::shared_ptr<OutFile>& file, const OutFile::Piece& piece) {
-    {
-      const std::lock_guard lock(file->mutex);
+  /// Queues the write of piece, the next one of file. False when memory for it was refused: the
+  /// piece's chunk is released, and file fails with kExtractOutOfMemory (removed if created).
+  bool Write(const std::shared_ptr<OutFile>& file, const OutFile::Piece& piece) {
+    try {
+      const std::lock_guard lock(file->queue);
       file->pieces.push_back(piece);
+    } catch (const std::bad_alloc&) {
+      return Lost(*file, piece, false);
     }
     // Turns are numbered in the order the writes are queued, whichever decoder queues them.
-    const std::lock_guard lock(submit_);
-    pool_.Submit([this, file, turn = turns_.Next()] { WriteNext(*file, turn); });
+    std::unique_lock lock(submit_);
+    const UInt64 turn = turns_.Next();
+    try {
+      pool_.Submit([this, file, turn] { WriteNext(*file, turn); });
+      return true;
+    } catch (const std::bad_alloc&) {
+      lock.unlock();
+      turns_.Skip(turn);
+      return Lost(*file, piece, true);
+    }
   }
 
   /// Returns once every write queued so far has ended.
@@ -390,23 +431,24 @@ class Writers {
  private:
   void WriteNext(OutFile& f, UInt64 turn) {
     const WriteTurns::Turn taken(turns_, turn);
-    const std::lock_guard lock(f.mutex);
-    const OutFile::Piece piece = f.pieces.front();
-    f.pieces.pop_front();
+    const std::lock_guard io(f.io);
+    const OutFile::Piece piece = [&] {
+      const std::lock_guard queue(f.queue);
+      const OutFile::Piece front = f.pieces.front();
+      f.pieces.pop_front();
+      return front;
+    }();
     const struct Release {
       const OutFile::Piece& piece;
       ~Release() {
         if (piece.chunks != nullptr) piece.chunks->Release(piece.chunk);
       }
     } release{piece};
-    if (f.failed || failure_.Before(f.index)) {
-      f.failed = true;
-      return;
-    }
+    if (f.failed || failure_.Before(f.index)) return f.Abandon();
     try {
       if (!f.open) {
         if (!CreateOutputFile(&f.file, f.path)) return Failed(f, kExtractNotWritten, LastSystemError());
-        f.open = true;
+        f.open = f.created = true;
       }
       if (piece.size != 0) {
         size_t written = piece.size;
@@ -418,25 +460,37 @@ class Writers {
       if (!piece.last) return;
       f.open = false;
       if (File_Close(&f.file) != 0) return Failed(f, kExtractNotWritten, LastSystemError());
-      if (piece.discard || (f.crcDefined && CRC_GET_DIGEST(f.sum) != f.crc)) {
-        RemoveFile(f.path);
-        if (!piece.discard) Failed(f, SZ_ERROR_CRC, 0);
-        return;
-      }
+      if (piece.discard) return f.Abandon();
+      if (f.crcDefined && CRC_GET_DIGEST(f.sum) != f.crc) return Failed(f, SZ_ERROR_CRC, 0);
       if (f.attribDefined) ApplyFileAttributes(f.path, f.attrib, creationMask_);
     } catch (const std::bad_alloc&) {
-      failure_.Record(f.index, kExtractOutOfMemory);  // a path could not be converted for the system
+      Failed(f, kExtractOutOfMemory, 0);  // a path could not be converted for the system
     }
   }
 
-  /// Records f's failure (with its path and the system's error for a file that was not written).
+  /// Records f's failure (with its path and the system's error, read before anything else can
+  /// change it, for a file that was not written), then abandons f (under its io lock).
   void Failed(OutFile& f, int code, int systemError) {
-    f.failed = true;
     if (code == kExtractNotWritten) {
       failure_.Record(f.index, code, &f.path, systemError);
     } else {
       failure_.Record(f.index, code);
     }
+    f.Abandon();
+  }
+
+  /// The write of piece (queued when queued) that cannot be: it is taken back and its chunk
+  /// released, and f fails. False.
+  bool Lost(OutFile& f, const OutFile::Piece& piece, bool queued) {
+    if (queued) {
+      // No write takes it: each takes one piece, the pieces queued before it.
+      const std::lock_guard lock(f.queue);
+      f.pieces.pop_back();
+    }
+    if (piece.chunks != nullptr) piece.chunks->Release(piece.chunk);
+    const std::lock_guard io(f.io);
+    Failed(f, kExtractOutOfMemory, 0);
+    return false;
   }
 
   WriteTurns turns_;
@@ -691,16 +745,18 @@ class BlockDecoders {
   }
 
   void Decode(const BlockJob& job, Slot& slot) {
+    UInt32 at = job.from;
     try {
-      DecodeBlock(job, slot);
+      DecodeBlock(job, slot, at);
     } catch (const std::bad_alloc&) {
-      shared_.writers.failure().Record(job.from, kExtractOutOfMemory);
+      shared_.writers.failure().Record(at, kExtractOutOfMemory);
     }
   }
 
   /// Decodes block job.folder as far as its last entry planned for writing, and queues the planned
-  /// files' pieces as they come. A failure is recorded at the entry being decoded.
-  void DecodeBlock(const BlockJob& job, Slot& slot) {
+  /// files' pieces as they come. A failure is recorded at the entry being decoded, which at follows
+  /// for an exception's.
+  void DecodeBlock(const BlockJob& job, Slot& slot, UInt32& at) {
     const CSzArEx& db = shared_.db;
     const UInt32 f = job.folder;
     FirstFailure& failure = shared_.writers.failure();
@@ -708,13 +764,13 @@ class BlockDecoders {
     // together, in the order of its output; entries without data may lie between them.
     UInt32 first = kNoEntry;
     UInt64 needed = 0;
-    UInt64 at = 0;
+    UInt64 end = 0;
     for (UInt32 i = db.FolderStartFileIndex[f]; i < job.to; ++i) {
       if (db.FileIndexToFolderIndexMap[i] != f) continue;
-      at += db.db.Files[i].Size;
+      end += db.db.Files[i].Size;
       if (i >= job.from && shared_.plan[i].write) {
         first = std::min(first, i);
-        needed = at;
+        needed = end;
       }
     }
     if (first == kNoEntry || failure.Before(first)) return;
@@ -743,10 +799,17 @@ class BlockDecoders {
     for (UInt32 i = db.FolderStartFileIndex[f]; i < job.to && carved < needed; ++i) {
       if (db.FileIndexToFolderIndexMap[i] != f) continue;
       if (failure.Before(i)) break;
+      at = i;
       const CSzFileItem& item = db.db.Files[i];
       std::shared_ptr<OutFile> out;
-      if (i >= job.from && shared_.plan[i].write)
-        out = std::make_shared<OutFile>(i, shared_.plan[i].path, item);
+      if (i >= job.from && shared_.plan[i].write) {
+        try {
+          out = std::make_shared<OutFile>(i, shared_.plan[i].path, item);
+        } catch (const std::bad_alloc&) {
+          failure.Record(i, kExtractOutOfMemory);
+          break;
+        }
+      }
       bool stopped = false;
       bool started = false;  // a piece of it queued
       for (UInt64 left = item.Size; left > 0 && !stopped;) {
@@ -774,7 +837,11 @@ class BlockDecoders {
         const size_t n = static_cast<size_t>(std::min<UInt64>(left, filled - used));
         if (out != nullptr) {
           slot.chunks.Refer(index);
-          shared_.writers.Write(out, {chunk + used, n, &slot.chunks, index, n == left});
+          if (!shared_.writers.Write(out, {chunk + used, n, &slot.chunks, index, n == left})) {
+            started = false;  // its failure recorded and its file removed
+            stopped = true;
+            break;
+          }
           started = true;
         }
         used += n;
@@ -863,13 +930,13 @@ Placed PlaceEntry(Walk& walk, UInt32 index, const WString& name, const CSzFileIt
   }
   walk.made.assign(name, 0, name.rfind(u'/') + 1);
   walk.planned.insert(PathKey(full));
-  if (!hasBlock) {
-    walk.writers.Write(std::make_shared<OutFile>(index, std::move(full), item),
-                       {nullptr, 0, nullptr, 0, true});
-  } else {
+  if (hasBlock) {
     walk.plan[index] = {std::move(full), true};
+    return Placed::kDone;
   }
-  return Placed::kDone;
+  const bool queued = walk.writers.Write(std::make_shared<OutFile>(index, std::move(full), item),
+                                         {nullptr, 0, nullptr, 0, true});
+  return queued ? Placed::kDone : Placed::kFailed;
 }
 
 /// Entry index's name, through the reader's buffer (which only grows): kExtractOk, or
