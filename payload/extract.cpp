@@ -537,22 +537,39 @@ class Sameness {
 
   /// Queues the checks, one task a file that has data and a CRC. An empty file, even one a block
   /// lists, is not its block's: the walk writes it itself, and it keeps no block decoded.
+  /// A check that cannot be queued (memory refused) is not made: its file is written anew.
   void Start(Writers& writers) {
     if (there_ == nullptr) return;
-    std::vector<UInt32> checked;
     for (UInt32 i = 0; i < db_.db.NumFiles; ++i) {
-      const CSzFileItem& item = db_.db.Files[i];
-      const UInt32 folder = db_.FileIndexToFolderIndexMap[i];
-      if (item.IsDir || folder == kNoFolder || item.Size == 0) continue;
-      ++files_[folder];
-      if (!item.CrcDefined) continue;
-      ++pending_[folder];
-      checked.push_back(i);
+      if (const UInt32 folder = Folder(i); folder != kNoFolder) ++files_[folder];
     }
-    for (const UInt32 i : checked) writers.Run([this, i] { Check(i); });
+    for (UInt32 i = 0; i < db_.db.NumFiles; ++i) {
+      const UInt32 folder = Folder(i);
+      if (folder == kNoFolder || !db_.db.Files[i].CrcDefined) continue;
+      {
+        const std::lock_guard lock(mutex_);
+        ++pending_[folder];
+      }
+      try {
+        writers.Run([this, i] { Check(i); });
+      } catch (const std::bad_alloc&) {
+        {
+          const std::lock_guard lock(mutex_);
+          --pending_[folder];
+        }
+        checked_.notify_all();
+        return;
+      }
+    }
   }
 
-  /// Whether entry index is kept (after Folder has answered for its folder).
+  /// The block whose file entry index is, or kNoFolder for an entry of no data.
+  UInt32 Folder(UInt32 index) const {
+    const CSzFileItem& item = db_.db.Files[index];
+    return item.IsDir || item.Size == 0 ? kNoFolder : db_.FileIndexToFolderIndexMap[index];
+  }
+
+  /// Whether entry index is kept (after FolderKept has answered for its folder).
   bool Kept(UInt32 index) const { return there_ != nullptr && same_[index] != 0; }
 
   /// Waits for the checks of folder; true when every file in it is kept.
@@ -698,6 +715,7 @@ class BlockDecoders {
   BlockDecoders(const BlockDecoders&) = delete;
   BlockDecoders& operator=(const BlockDecoders&) = delete;
 
+  /// Hands job over; one that cannot be queued (memory refused) fails at its first entry.
   void Add(const BlockJob& job) {
     if (threads_.empty()) {
       Decode(job, *slots_[0]);
@@ -705,7 +723,12 @@ class BlockDecoders {
     }
     {
       const std::lock_guard lock(mutex_);
-      jobs_.push_back(job);
+      try {
+        jobs_.push_back(job);
+      } catch (const std::bad_alloc&) {
+        shared_.writers.failure().Record(job.from, kExtractOutOfMemory);
+        return;
+      }
       ++pending_;
     }
     queued_.notify_one();
@@ -980,8 +1003,8 @@ int Extract(WString dest, const WString& archive, ExtractFailure* failure, Progr
 
   std::deque<HeldFolder> held;  // released only once the writes have ended
   std::vector<Planned> plan(d.db.db.NumFiles);
+  Sameness sameness(d.db, there);  // before the writers, whose pool runs its checks
   Writers writers;
-  Sameness sameness(d.db, there);
   sameness.Start(writers);
   Shared shared{d.db, plan, writers, d.alloc, archive, read};
   const unsigned threads = WorkerCount() == 0 ? 0 : std::min(WorkerCount(), d.db.db.NumFolders);
@@ -998,56 +1021,63 @@ int Extract(WString dest, const WString& archive, ExtractFailure* failure, Progr
     open = kNoFolder;
   };
   for (UInt32 i = 0; i < d.db.db.NumFiles && !writers.failure().Any();) {
-    const CSzFileItem& item = d.db.db.Files[i];
-    WString name;
-    if (const int code = EntryName(d, i, name); code != kExtractOk) {
-      writers.failure().Record(i, code);
-      break;
-    }
-    // The block an entry's data comes from; an empty file has none to wait for, even one that a
-    // block lists (as 7-Zip never writes, but a reader takes).
-    const UInt32 folder = item.IsDir || item.Size == 0 ? kNoFolder : d.db.FileIndexToFolderIndexMap[i];
-    if (folder != kNoFolder && folder != open) {
-      handOver(i);
-      // A block the decoders could not decode fails at its first entry, before anything of it is
-      // made.
-      if (BlockNeed need; !sameness.FolderKept(folder)) {
-        if (const SRes res = CheckBlock(d.db, folder, need); res != SZ_OK) {
-          writers.failure().Record(i, res);
-          break;
-        }
+    // Memory refused on the walk fails the entry it is at; the blocks handed over are decoded and
+    // written as far as the entries before it, as after any failure.
+    try {
+      const CSzFileItem& item = d.db.db.Files[i];
+      WString name;
+      if (const int code = EntryName(d, i, name); code != kExtractOk) {
+        writers.failure().Record(i, code);
+        break;
       }
-      open = folder;
-      from = i;
-    }
-    if (there != nullptr && !item.IsDir && SamePath(name, there->never)) {  // not wanted
-      ++i;
-      continue;
-    }
-    if (folder != kNoFolder && (sameness.FolderKept(folder) || sameness.Kept(i))) {
-      there->kept.push_back({name, item.AttribDefined != 0, item.Attrib});
-      ++i;
-      continue;  // nothing of it written; nothing decoded of a folder that is all there
-    }
-    if (item.IsDir && there != nullptr && IsFolder(EntryPath(there->base, name))) {
-      there->kept.push_back({name, false, 0, true});
-      ++i;
-      continue;  // a folder that is there needs no twin in the destination
-    }
-    const Placed placed = PlaceEntry(walk, i, name, item, folder != kNoFolder);
-    if (placed == Placed::kNextRound) {
-      const UInt32 resume = open;
-      handOver(i);
-      decoders.Drain();
-      writers.Drain();
-      walk.planned.clear();
-      if (resume != kNoFolder) {
-        open = resume;
+      // The block an entry's data comes from; an empty file has none to wait for, even one that a
+      // block lists (as 7-Zip never writes, but a reader takes).
+      const UInt32 folder = item.IsDir || item.Size == 0 ? kNoFolder : d.db.FileIndexToFolderIndexMap[i];
+      if (folder != kNoFolder && folder != open) {
+        handOver(i);
+        // A block the decoders could not decode fails at its first entry, before anything of it is
+        // made.
+        if (BlockNeed need; !sameness.FolderKept(folder)) {
+          if (const SRes res = CheckBlock(d.db, folder, need); res != SZ_OK) {
+            writers.failure().Record(i, res);
+            break;
+          }
+        }
+        open = folder;
         from = i;
       }
-      continue;  // the same entry, in the new round
+      if (there != nullptr && !item.IsDir && SamePath(name, there->never)) {  // not wanted
+        ++i;
+        continue;
+      }
+      if (folder != kNoFolder && (sameness.FolderKept(folder) || sameness.Kept(i))) {
+        there->kept.push_back({name, item.AttribDefined != 0, item.Attrib});
+        ++i;
+        continue;  // nothing of it written; nothing decoded of a folder that is all there
+      }
+      if (item.IsDir && there != nullptr && IsFolder(EntryPath(there->base, name))) {
+        there->kept.push_back({name, false, 0, true});
+        ++i;
+        continue;  // a folder that is there needs no twin in the destination
+      }
+      const Placed placed = PlaceEntry(walk, i, name, item, folder != kNoFolder);
+      if (placed == Placed::kNextRound) {
+        const UInt32 resume = open;
+        handOver(i);
+        decoders.Drain();
+        writers.Drain();
+        walk.planned.clear();
+        if (resume != kNoFolder) {
+          open = resume;
+          from = i;
+        }
+        continue;  // the same entry, in the new round
+      }
+      ++i;
+    } catch (const std::bad_alloc&) {
+      writers.failure().Record(i, kExtractOutOfMemory);
+      break;
     }
-    ++i;
   }
   handOver(d.db.db.NumFiles);
   decoders.Drain();

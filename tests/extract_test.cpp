@@ -5,9 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +31,40 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
+
+// Every allocation through operator new is counted, and the one numbered g_refusedNew (from 1, since
+// g_newCalls was last set to 0) is refused: see EachAllocationRefusedInTurn below.
+namespace {
+std::atomic<long> g_newCalls{0};
+std::atomic<long> g_refusedNew{0};
+
+// Out of line, so that the compiler does not pair an inlined free with a new expression.
+[[gnu::noinline]] void FreeBlock(void* block) noexcept { std::free(block); }
+}  // namespace
+
+void* operator new(std::size_t size) {
+  const long call = g_newCalls.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (call == g_refusedNew.load(std::memory_order_relaxed)) throw std::bad_alloc();
+  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return ::operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& nothrow) noexcept {
+  return ::operator new(size, nothrow);
+}
+void operator delete(void* block) noexcept { FreeBlock(block); }
+void operator delete[](void* block) noexcept { FreeBlock(block); }
+void operator delete(void* block, std::size_t) noexcept { FreeBlock(block); }
+void operator delete[](void* block, std::size_t) noexcept { FreeBlock(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { FreeBlock(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { FreeBlock(block); }
 
 namespace zyv {
 namespace {
@@ -474,6 +514,95 @@ TEST(ExtractArchive, ManyWritersKeepTheArchiveOrder) {
     Tree names = ReadTree(clashes.path());
     names.erase("after.txt");  // within 15 of the failure: it may have been written
     EXPECT_EQ(names.size(), kWindows ? 4u : 5u);
+  }
+}
+
+// Every allocation an extraction makes through operator new refused in turn, one a run: each run
+// ends with kExtractOk or kExtractOutOfMemory (never hangs: a watchdog aborts one that takes a
+// minute), and every file it leaves is whole. Without threads each run makes the same allocations;
+// with two the same verdict holds whichever allocation is refused.
+TEST(ExtractArchive, EachAllocationRefusedInTurnEndsInACodeAndLeavesWholeFilesOnly) {
+  struct Watchdog {
+    std::mutex mutex;
+    std::condition_variable changed;
+    long run = 0;  // the refused allocation of the run under way, 0 between runs
+    bool ending = false;
+    std::thread thread{[this] {
+      std::unique_lock lock(mutex);
+      for (long seen = 0; !ending;) {
+        seen = run;
+        if (!changed.wait_for(lock, std::chrono::seconds(60), [&] { return ending || run != seen; }) &&
+            seen != 0) {
+          std::fprintf(stderr, "the extraction with allocation %ld refused has not ended in a minute\n",
+                       seen);
+          std::abort();
+        }
+      }
+    }};
+    void Set(long value) {
+      {
+        const std::lock_guard lock(mutex);
+        run = value;
+      }
+      changed.notify_all();
+    }
+    ~Watchdog() {
+      {
+        const std::lock_guard lock(mutex);
+        ending = true;
+      }
+      changed.notify_all();
+      thread.join();
+    }
+  } watchdog;
+  TempDir tmp;
+  // An update too: lzma-3files beside an installation whose big.txt has changed.
+  ASSERT_EQ(ExtractArchive(tmp.W(u"installed"), Archive("lzma-3files")), 0);
+  const fs::path big = tmp.path() / "installed" / "dudizu" / "data" / "big.txt";
+  WriteFileBytes(big, std::string(ReadFileBytes(big).size(), 'x'));
+  for (const unsigned workers : {0u, 2u}) {
+    const test::ScopedWorkerCount count(workers);
+    for (const char* name : {"many-blocks", "interleaved-empty", "update"}) {
+      SCOPED_TRACE(std::string(name) + ", workers " + std::to_string(workers));
+      const bool update = std::string(name) == "update";
+      const WString archive = Archive(update ? "lzma-3files" : name);
+      fs::remove_all(tmp.path() / "out");
+      // What the call is given is made before the count starts: only its own allocations count.
+      const WString dest = ToWString(tmp.path() / "out");
+      AlreadyThere there{tmp.W(u"installed") + kPathSeparator, {}, {}, {}};
+      there.kept.reserve(16);
+      const auto extract = [&] {
+        there.kept.clear();
+        return ExtractArchive(dest, archive, nullptr, nullptr, update ? &there : nullptr);
+      };
+      // Every file of the archive whole, as a run that refuses nothing makes it (an update may write
+      // a file anew that it could not check).
+      ASSERT_EQ(ExtractArchive(tmp.W(u"whole"), archive), 0);
+      const Tree want = ReadTree(tmp.path() / "whole");
+      fs::remove_all(tmp.path() / "whole");
+      g_newCalls = 0;
+      ASSERT_EQ(extract(), 0);
+      const long calls = g_newCalls;
+      const std::size_t made = ReadTree(tmp.path() / "out").size();
+      for (long refused = 1; refused <= calls; ++refused) {
+        fs::remove_all(tmp.path() / "out");
+        watchdog.Set(refused);
+        g_newCalls = 0;
+        g_refusedNew = refused;
+        const int code = extract();
+        g_refusedNew = 0;
+        watchdog.Set(0);
+        ASSERT_TRUE(code == kExtractOk || code == kExtractOutOfMemory) << code << ", allocation " << refused;
+        const Tree got = ReadTree(tmp.path() / "out");
+        for (const auto& [file, bytes] : got) {
+          const auto it = want.find(file);
+          ASSERT_TRUE(it != want.end() && it->second == bytes) << file << ", allocation " << refused;
+        }
+        if (code == kExtractOk && !update) {
+          ASSERT_EQ(got.size(), made) << "allocation " << refused;
+        }
+      }
+    }
   }
 }
 
