@@ -42,23 +42,53 @@ constexpr UInt32 kNoFolder = 0xFFFFFFFF;
 
 /// The bytes of the archive file read so far, of its size, told to progress as they are read.
 /// Each byte counts once: the database's bytes (the start header, the header and its packed form)
-/// when it has been read, a pack stream's bytes as a decoder reads them, and what a decoder that has
-/// finished its block passed over unread. Invariant: read never decreases and never exceeds size.
+/// when it has been read, a block's packed bytes as a decoder reads them, however often a later
+/// round reads them again, and what of a block was not read (all of it, for a block whose files are
+/// all there) once its job ends. Invariant: read never decreases and never exceeds size, and
+/// every report tells more than the one before it.
 class ReadProgress {
  public:
-  ReadProgress(ProgressSink* sink, UInt64 size) : sink_(sink), size_(size) {}
+  ReadProgress(ProgressSink* sink, UInt64 size, const CSzArEx& db) : sink_(sink), size_(size) {
+    if (sink_ == nullptr) return;
+    uncounted_.resize(db.db.NumFolders);
+    for (UInt32 f = 0; f < db.db.NumFolders; ++f) {
+      if (SzArEx_GetFolderFullPackSize(&db, f, &uncounted_[f]) != SZ_OK) uncounted_[f] = 0;
+    }
+  }
+  /// Bytes of the file outside the blocks.
   void Add(UInt64 bytes) {
     if (sink_ == nullptr) return;
     const std::lock_guard lock(mutex_);
-    read_ = std::min(size_, read_ + std::min(bytes, size_));
-    sink_->Report(read_, size_);
+    Count(bytes);
+  }
+  /// Bytes of block f read by a decoder: those not counted yet count.
+  void AddBlock(UInt32 f, UInt64 bytes) {
+    if (sink_ == nullptr) return;
+    const std::lock_guard lock(mutex_);
+    const UInt64 counted = std::min(bytes, uncounted_[f]);
+    uncounted_[f] -= counted;
+    Count(counted);
+  }
+  /// A job of block f has ended: the bytes of it not counted yet count now.
+  void EndBlock(UInt32 f) { AddBlock(f, ~UInt64{0}); }
+  /// Every block's bytes not counted yet count now.
+  void EndAll() {
+    for (UInt32 f = 0; f < uncounted_.size(); ++f) EndBlock(f);
   }
 
  private:
+  void Count(UInt64 bytes) {
+    const UInt64 read = std::min(size_, read_ + std::min(bytes, size_));
+    if (read == read_) return;
+    read_ = read;
+    sink_->Report(read_, size_);
+  }
+
   ProgressSink* const sink_;
   const UInt64 size_;
   std::mutex mutex_;
   UInt64 read_ = 0;
+  std::vector<UInt64> uncounted_;  // per block, its packed bytes not counted yet
 };
 
 /// What one call opens and allocates, released whichever way the call ends.
@@ -631,7 +661,7 @@ struct BlockJob {
 };
 
 /// One decoder's own reading of the archive file: a handle of its own, so that decoders side by
-/// side each keep their place. It counts what it reads as progress.
+/// side each keep their place. It counts what it reads as progress, of the block it reads.
 class FileSource final : public PackSource {
  public:
   FileSource(const WString& path, ReadProgress& progress) : path_(path), progress_(progress) {
@@ -650,25 +680,30 @@ class FileSource final : public PackSource {
   }
   SRes ReadAt(std::uint64_t offset, Byte* buffer, std::size_t& size) override {
     if (offset != at_) {
+      at_ = kUnknown;
       Int64 pos = static_cast<Int64>(offset);
       if (offset > UInt64{INT64_MAX} || File_Seek(&file_, &pos, SZ_SEEK_SET) != 0) return SZ_ERROR_READ;
       at_ = offset;
     }
-    if (File_Read(&file_, buffer, &size) != 0) return SZ_ERROR_READ;
+    if (File_Read(&file_, buffer, &size) != 0) {
+      at_ = kUnknown;  // a failed read leaves the file's position anywhere
+      return SZ_ERROR_READ;
+    }
     at_ += size;
-    read += size;
-    progress_.Add(size);
+    progress_.AddBlock(block_, size);
     return SZ_OK;
   }
-
-  UInt64 read = 0;  // since the caller last set it
+  /// What the next reads are of.
+  void Reading(UInt32 block) { block_ = block; }
 
  private:
+  static constexpr UInt64 kUnknown = ~UInt64{0};
   const WString& path_;
   ReadProgress& progress_;
   CSzFile file_;
   bool open_ = false;
-  UInt64 at_ = ~UInt64{0};
+  UInt64 at_ = kUnknown;  // the file's position
+  UInt32 block_ = 0;
 };
 
 /// What the block decoders share: the database, the walk's plan, the writers, the budget.
@@ -774,6 +809,8 @@ class BlockDecoders {
     } catch (const std::bad_alloc&) {
       shared_.writers.failure().Record(at, kExtractOutOfMemory);
     }
+    // Read in full, in part or not at all (its files all there), the block counts whole.
+    shared_.progress.EndBlock(job.folder);
   }
 
   /// Decodes block job.folder as far as its last entry planned for writing, and queues the planned
@@ -813,7 +850,7 @@ class BlockDecoders {
     if (const SRes res = decoder.Init(db, f, slot.source, shared_.alloc.Main()); res != SZ_OK) {
       return failure.Record(first, res);
     }
-    slot.source.read = 0;
+    slot.source.Reading(f);
     Byte* chunk = nullptr;
     unsigned index = 0;
     size_t used = 0, filled = 0;
@@ -877,13 +914,6 @@ class BlockDecoders {
       }
     }
     if (chunk != nullptr) slot.chunks.Release(index);
-    // A block decoded to its end has had all its pack streams passed over, read or not.
-    if (decoder.left() == 0) {
-      UInt64 packed = 0;
-      if (SzArEx_GetFolderFullPackSize(&db, f, &packed) == SZ_OK && packed > slot.source.read) {
-        shared_.progress.Add(packed - slot.source.read);
-      }
-    }
   }
 
   Shared& shared_;
@@ -996,7 +1026,7 @@ int Extract(WString dest, const WString& archive, ExtractFailure* failure, Progr
     for (UInt32 i = 0; i < d.db.db.NumFiles; ++i) failure->unpackedSize += d.db.db.Files[i].Size;
   }
   // The database has been read: everything but the blocks' pack streams.
-  ReadProgress read(progress, fileSize);
+  ReadProgress read(progress, fileSize, d.db);
   UInt64 packed = 0;
   for (UInt32 k = 0; k < d.db.db.NumPackStreams; ++k) packed += d.db.db.PackSizes[k];
   read.Add(fileSize - std::min(fileSize, packed));
@@ -1081,6 +1111,7 @@ int Extract(WString dest, const WString& archive, ExtractFailure* failure, Progr
   }
   handOver(d.db.db.NumFiles);
   decoders.Drain();
+  read.EndAll();  // the blocks no job was made for: those of empty files alone, or after a failure
   return writers.Finish(failure);
 }
 
