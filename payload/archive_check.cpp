@@ -303,7 +303,7 @@ ArchiveVerdict Check(const WString& path) {
         " (starting with "s + Quote(EntryName(r.db, r.db.FolderStartFileIndex[f])) + ")";
     BlockNeed need;
     const SRes res = CheckBlock(r.db, f, need);
-    if (res == SZ_ERROR_UNSUPPORTED) {
+    if (res != SZ_OK && !DecodesCoders(ar.Folders[f])) {
       const CSzFolder& folder = ar.Folders[f];
       std::vector<UInt64> ids;
       for (UInt32 c = 0; c < folder.NumCoders; ++c) ids.push_back(folder.Coders[c].MethodID);
@@ -313,14 +313,13 @@ ArchiveVerdict Check(const WString& path) {
       return Refuse("a solid block"s + where + " has coder properties 7-Zip does not write (code " +
                     std::to_string(res) + "): it is damaged or forged, pack it again");
     }
-    if (need.dictionaries > kDictionaryBudget) {
-      // The largest power of two that fits beside the block's other dictionaries.
-      UInt64 fits = UInt64{1} << 20;
-      while (fits * 2 + (need.dictionaries - need.largest) <= kDictionaryBudget) fits *= 2;
-      return Refuse("a solid block"s + where + " needs " + Mib(need.dictionaries) +
-                    " of dictionaries, more than the " + Mib(kDictionaryBudget) +
-                    " the installer decodes with: pack with a smaller dictionary (7zz -md=" +
-                    std::to_string(fits >> 20) + "m)");
+    // The installer decodes a block whose dictionaries add up to more than its budget alone; what
+    // it cannot allocate is a single dictionary larger than kMaxAllocation.
+    if (need.largest > kMaxAllocation) {
+      return Refuse("a solid block"s + where + " needs a dictionary of " + Mib(need.largest) +
+                    ", more than the " + Mib(kMaxAllocation) +
+                    " the installer allocates at once: pack with a smaller dictionary (7zz -md=" +
+                    std::to_string(kMaxAllocation >> 20) + "m)");
     }
     largest = std::max<UInt64>(largest, need.dictionaries);
   }
@@ -415,7 +414,8 @@ ArchiveVerdict Check(const WString& path) {
         return Refuse("a checksum does not match"s + where + ": the archive is damaged, pack it again");
       case SZ_ERROR_MEM:
         return Refuse("the decoder needs more memory than the installer allows"s + where +
-                      ": pack with a smaller dictionary (7zz -md=64m)");
+                      ": pack with a smaller dictionary (7zz -md=" + std::to_string(kMaxAllocation >> 20) +
+                      "m)");
       case SZ_ERROR_INPUT_EOF:
         return Refuse("the archive is cut short"s + where + ": copy it again whole");
       default:
@@ -430,7 +430,8 @@ ArchiveVerdict Check(const WString& path) {
   }
   return {true, std::to_string(ar.NumFiles) + " entries and " + std::to_string(ar.NumFolders) +
                     " solid blocks decoded and checked; the largest needs " + Mib(largest) +
-                    " of dictionaries, of the " + Mib(kDictionaryBudget) + " allowed"};
+                    " of dictionaries (the installer decodes blocks side by side within " +
+                    Mib(kDictionaryBudget) + ")"};
 }
 
 }  // namespace

@@ -543,6 +543,8 @@ SRes CheckBlock(const CSzFolder& folder, BlockNeed& need) {
   return SZ_OK;
 }
 
+bool DecodesCoders(const CSzFolder& folder) { return CheckArrangement(folder) == SZ_OK; }
+
 SRes CheckBlock(const CSzArEx& db, std::uint32_t folderIndex, BlockNeed& need) {
   return CheckBlock(db.db.Folders[folderIndex], need);
 }

@@ -65,16 +65,22 @@ struct BlockNeed {
   std::uint64_t largest = 0;  ///< the largest of them
 };
 
-/// Whether folder's coders are an arrangement this decoder decodes: SZ_OK, SZ_ERROR_UNSUPPORTED, or
-/// SZ_ERROR_DATA for coder properties of the wrong size; need receives what it allocates.
+/// Whether folder's coders are an arrangement this decoder decodes: SZ_OK, SZ_ERROR_UNSUPPORTED (for
+/// the coders, or for properties out of their range, as the SDK answers both), or SZ_ERROR_DATA for
+/// coder properties of the wrong size; need receives what it allocates.
 SRes CheckBlock(const CSzFolder& folder, BlockNeed& need);
+
+/// Whether folder's coders and their arrangement are ones this decoder decodes, whatever their
+/// properties: what tells CheckBlock's two SZ_ERROR_UNSUPPORTED apart.
+bool DecodesCoders(const CSzFolder& folder);
 
 /// The same for the block at folderIndex of db.
 SRes CheckBlock(const CSzArEx& db, std::uint32_t folderIndex, BlockNeed& need);
 
 /// The dictionaries the installer allows itself at once, whatever the number of blocks it decodes
 /// side by side: a 32-bit process has 2 GiB of address space, and this leaves most of it free. A
-/// block that needs more is refused by the release check; the installer would decode it alone.
+/// block that needs more is decoded alone; one dictionary larger than kMaxAllocation (the same
+/// size) is refused, by the installer (SZ_ERROR_MEM) and by the release check.
 inline constexpr std::uint64_t kDictionaryBudget = std::uint64_t{256} << 20;
 
 /// One block's decoder. Not copyable; used by one thread at a time.

@@ -92,15 +92,16 @@ class Package(unittest.TestCase):
         return archive
 
     @staticmethod
-    def with_dictionary(archive, size):
+    def with_dictionary(archive, size, lclppb=0x5d):
         """archive (LZMA blocks, header stored plain) as if packed with -md of size: the dictionary
-        property of every block set in its header, the checksums made right. Decoding is unchanged."""
+        property of every block set in its header (and its lc, lp, pb byte to lclppb), the checksums
+        made right. Decoding is unchanged."""
         with open(archive, "rb") as f:
             data = bytearray(f.read())
         header_at = 32 + int.from_bytes(data[12:20], "little")
         coder = data.find(b"\x03\x01\x01\x05\x5d", header_at)  # LZMA, 5 property bytes, every block's
         while coder != -1:
-            data[coder + 5:coder + 9] = size.to_bytes(4, "little")
+            data[coder + 4:coder + 9] = bytes([lclppb]) + size.to_bytes(4, "little")
             coder = data.find(b"\x03\x01\x01\x05\x5d", coder + 9)
         data[28:32] = zlib.crc32(data[header_at:]).to_bytes(4, "little")
         data[8:12] = zlib.crc32(data[12:32]).to_bytes(4, "little")
@@ -135,6 +136,9 @@ class Package(unittest.TestCase):
             # installer's dictionaries may take. Its size alone is no reason (blocks are streamed).
             "dictionary": (self.with_dictionary(self.pack("dictionary", "-mx=1", "-m0=LZMA", "-mhc=off", tree=big),
                                                 512 << 20), ["257 MiB", "256 MiB", "-md=256m"]),
+            # lc, lp and pb beyond their ranges (9 * 5 * 5): properties, not a coder the installer lacks.
+            "properties": (self.with_dictionary(self.pack("properties", "-m0=LZMA", "-mhc=off"), 1 << 20, 225),
+                           ["coder properties", "code 4"]),
             "outside": (self.pack("outside", rename=["dudizu/readme.txt", "../readme.txt"]),
                         ['"../readme.txt" is unsafe']),
             "duplicate": (self.pack("duplicate", rename=["dudizu/readme.txt", "dudizu/LICENSE.TXT"]),
