@@ -386,7 +386,7 @@ ArchiveVerdict Check(const WString& path) {
   std::string settingsBytes;
   for (UInt32 f = 0; f < blocks; ++f) {
     BlockDecoder decoder;
-    SRes res = decoder.Init(r.db, f, source, r.alloc.Main());
+    SRes res = decoder.Init(r.db, f, source, r.alloc.Decoders());
     UInt32 i = r.db.FolderStartFileIndex[f];
     for (; res == SZ_OK && i < ar.NumFiles; ++i) {
       if (r.db.FileIndexToFolderIndexMap[i] != f) {

@@ -557,9 +557,9 @@ SRes BlockDecoder::Init(const CSzFolder& folder, const UInt64* packSizes, std::u
   impl_.reset();
   BlockNeed need;
   if (const SRes res = CheckBlock(folder, need); res != SZ_OK) return res;
-  Impl* p = new (std::nothrow) Impl;
+  // Built aside and kept only whole: a decoder whose Init failed has nothing to read from.
+  std::unique_ptr<Impl> p(new (std::nothrow) Impl);
   if (p == nullptr) return SZ_ERROR_MEM;
-  impl_.reset(p);
   p->alloc = alloc;
   p->numCoders = folder.NumCoders;
   p->left = SzFolder_GetUnpackSize(const_cast<CSzFolder*>(&folder));
@@ -600,6 +600,7 @@ SRes BlockDecoder::Init(const CSzFolder& folder, const UInt64* packSizes, std::u
     b.rc = &p->rc;
     b.outSize = p->left;
   }
+  impl_.reset(p.release());
   return SZ_OK;
 }
 

@@ -16,14 +16,19 @@
 // 64 KiB for the others). An LZMA or LZMA2 coder decodes into its dictionary
 // (LzmaDec_DecodeToDic), at most kStep bytes a call, and the stage above reads them there. The
 // dictionary is the coder's dictionary size, or the coder's whole output when that is smaller,
-// as 7-Zip allocates it (so a small block costs little whatever -md said). The BCJ and ARM
+// as 7-Zip allocates it (so a small block costs little whatever -md said). It is not zeroed: the
+// SDK's decoder (LzmaDec.c) reads the byte before dicPos only once a byte has been decoded since
+// the dictionary was reset (processedPos or checkDicSize not 0), a match's bytes only at a
+// distance below processedPos (or checkDicSize once it has wrapped), all of them written since,
+// and dicPos wraps to 0 here only at the dictionary's end. The BCJ and ARM
 // filters convert the caller's buffer in place, carrying the x86 converter's state and the last
 // bytes of a call that cannot be converted yet (at most 4) to the next call. BCJ2 writes straight
 // into the caller's buffer, keeping an address cut by its end for the next call.
 //
 // What bounds memory: the dictionaries (BlockNeed, what a caller budgets for), plus the coders'
-// probability tables (28 KiB each for LZMA2, at most 6 MiB for LZMA's largest lc + lp), at most
-// 448 KiB of pack buffers, 64 KiB for a filter, and this object. Every read is capped by its pack stream's
+// probability tables (28 KiB each for LZMA2; for LZMA 3.6 KiB + 1.5 KiB << (lc + lp): 16 KiB for
+// 7-Zip's lc=3 lp=0, at most 6 MiB for the largest lc + lp, 12), at most 448 KiB of pack buffers,
+// 64 KiB for a filter, and this object. Every read is capped by its pack stream's
 // size and every coder's output by its unpack size; reading past a pack size never happens, and output past
 // an unpack size is never asked for.
 //
@@ -35,7 +40,7 @@
 //     damaged data, including a coder that makes no progress or ends early; SZ_ERROR_INPUT_EOF
 //     for an archive file cut short; SZ_ERROR_UNSUPPORTED for a coder or an arrangement it does
 //     not decode; SZ_ERROR_MEM for an allocation refused); the decoder is then spent, and its
-//     output so far is to be discarded. It is never resumed.
+//     output so far is to be discarded, and left() is 0 after a failed Init. It is never resumed.
 #pragma once
 
 #include <7z.h>

@@ -847,7 +847,7 @@ class BlockDecoders {
       return failure.Record(first, kExtractNotOpened, &shared_.archive, error);
     }
     BlockDecoder decoder;
-    if (const SRes res = decoder.Init(db, f, slot.source, shared_.alloc.Main()); res != SZ_OK) {
+    if (const SRes res = decoder.Init(db, f, slot.source, shared_.alloc.Decoders()); res != SZ_OK) {
       return failure.Record(first, res);
     }
     slot.source.Reading(f);

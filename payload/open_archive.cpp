@@ -56,7 +56,8 @@ ILookInStream* ArchiveReader::Attach(ISeekInStream* through) {
 
 // The main allocator hands out zeroed memory: the file table it allocates is then fully defined
 // even where a damaged header leaves a field unset, and reads the same on every run.
-ReaderAllocators::ReaderAllocators() : main{{Allocate, Free}, true}, temp{{Allocate, Free}, false} {}
+ReaderAllocators::ReaderAllocators()
+    : main{{Allocate, Free}, true}, temp{{Allocate, Free}, false}, decoders{{Allocate, Free}, false} {}
 
 SRes OpenArchiveDatabase(CSzArEx* db, ILookInStream* stream, ReaderAllocators& alloc) {
   static const bool crc_table = (CrcGenerateTable(), true);

@@ -23,8 +23,8 @@ struct ReaderAlloc {
   bool zeroed;   // see MainAlloc in open_archive.cpp
 };
 
-/// The main allocator (the database and the decoders' dictionaries and buffers) and the temporary one (what
-/// the reader frees before it returns) of one call.
+/// The main allocator (the database), the temporary one (what the reader frees before it returns)
+/// and the block decoders' (dictionaries, probability tables and buffers) of one call.
 struct ReaderAllocators {
   ReaderAllocators();
   ReaderAllocators(const ReaderAllocators&) = delete;
@@ -32,9 +32,13 @@ struct ReaderAllocators {
 
   ISzAlloc* Main() { return &main.sdk; }
   ISzAlloc* Temp() { return &temp.sdk; }
+  /// Not zeroed: a decoder writes every byte before it reads it (block_decoder.h), and zeroing a
+  /// dictionary of 64 MiB costs time.
+  ISzAlloc* Decoders() { return &decoders.sdk; }
 
   ReaderAlloc main;
   ReaderAlloc temp;
+  ReaderAlloc decoders;
 };
 
 /// One archive file read the installer's way: the file, the look-ahead buffer over it and the

@@ -68,6 +68,16 @@ struct Memory final : PackSource {
   }
 };
 
+/// Memory full of a pattern, where the SDK's whole-block decoder reads zeroes (its output buffer):
+/// a decoder that read a dictionary byte it had not written would give other bytes than the SDK's.
+void* Patterned(void*, std::size_t size) {
+  void* block = std::malloc(size == 0 ? 1 : size);
+  if (block != nullptr) std::memset(block, 0xA5, size);
+  return block;
+}
+void FreePatterned(void*, void* block) { std::free(block); }
+ISzAlloc g_patterned = {Patterned, FreePatterned};
+
 /// An archive opened as the installer opens it.
 struct Opened {
   Memory memory;
@@ -95,12 +105,18 @@ struct Opened {
                            reinterpret_cast<Byte*>(out.data()), out.size(), alloc.Main());
   }
 
-  /// The streaming decoding of block f, read step bytes at a time.
+  /// The streaming decoding of block f, read step bytes at a time, its memory not zeroed.
   SRes Streamed(UInt32 f, std::size_t step, std::string& out) {
     out.clear();
     BlockDecoder decoder;
-    if (const SRes res = decoder.Init(db, f, memory, alloc.Main()); res != SZ_OK) return res;
     std::vector<Byte> buffer(step);
+    if (const SRes res = decoder.Init(db, f, memory, &g_patterned); res != SZ_OK) {
+      // Nothing of a decoder whose Init failed is left to read from.
+      std::size_t got = 0;
+      EXPECT_EQ(decoder.left(), 0u);
+      EXPECT_EQ(decoder.Read(buffer.data(), step, got), SZ_ERROR_FAIL);
+      return res;
+    }
     for (;;) {
       std::size_t got = 0;
       if (const SRes res = decoder.Read(buffer.data(), step, got); res != SZ_OK) return res;
