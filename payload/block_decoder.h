@@ -36,11 +36,35 @@
 //   - got == size: the buffer is full; call again for more;
 //   - 0 < got < size, or got == 0 with size > 0: the block has ended (left() == 0) — a block
 //     ends exactly at its unpack size, and got == 0 comes only after it;
-//   - any error: the SDK's code as its whole-block decoder would give it (SZ_ERROR_DATA for
-//     damaged data, including a coder that makes no progress or ends early; SZ_ERROR_INPUT_EOF
-//     for an archive file cut short; SZ_ERROR_UNSUPPORTED for a coder or an arrangement it does
-//     not decode; SZ_ERROR_MEM for an allocation refused); the decoder is then spent, and its
-//     output so far is to be discarded, and left() is 0 after a failed Init. It is never resumed.
+//   - any error: the SDK's code (SZ_ERROR_DATA for damaged data, including a coder that makes no
+//     progress or ends early; SZ_ERROR_INPUT_EOF for an archive file cut short;
+//     SZ_ERROR_UNSUPPORTED for a coder or an arrangement it does not decode; SZ_ERROR_MEM for an
+//     allocation refused); the decoder is then spent, and its output so far is to be discarded,
+//     and left() is 0 after a failed Init. It is never resumed.
+//
+// Where the result differs from that of the SDK's whole-block decoder (7zDec.c), on purpose or
+// because the two read a block in another order (block_decoder_test and decoder_fuzzer compare
+// the two through this list, tests/sdk_differences.h):
+//   1. The archive file ends inside an LZMA or LZMA2 pack stream: SZ_ERROR_INPUT_EOF here, the
+//      code for an archive cut short; the SDK's look-ahead finds no more input and says
+//      SZ_ERROR_DATA.
+//   2. An LZMA stream that ends (an end mark) before its unpack size, or pack bytes left after a
+//      stream's end: SZ_ERROR_DATA here. The SDK stops at the mark and leaves the rest of its
+//      output as it was (the file's CRC fails later, code 3), and sees trailing bytes only within
+//      its look-ahead window.
+//   3. BCJ2's range-coded stream is read here only as far as the output needs it; the SDK reads
+//      it whole first, so a stream damaged or cut beyond that point fails there alone.
+//   4. A BCJ2 block with several faults: each decoder gives the first one it meets. The SDK
+//      decodes the three coders whole, one after the other, before BCJ2; here they are decoded as
+//      the output needs them, after Init has checked BCJ2's main stream against the block's size
+//      (SZ_ERROR_PARAM, which the SDK gives when it reaches that coder).
+//   5. Both succeed with other bytes where a forged BCJ2 block's coders give more than its output
+//      (UnpackSizes[0] + [1] + [2] > the block's size): the SDK decodes the main stream into the
+//      tail of its own output buffer, which BCJ2's output then overtakes. The bytes here are
+//      BCJ2's over the streams as they are.
+//   6. The SDK seeks to each pack stream before it checks anything of its coder; a stream that
+//      cannot seek past its end (the tests' memory) fails that with SZ_ERROR_READ. Here a pack
+//      stream is only read, at its offset: past the end, that is SZ_ERROR_INPUT_EOF.
 #pragma once
 
 #include <7z.h>
