@@ -188,7 +188,8 @@ TEST(BlockDecoder, DecodesEveryBlockAsTheSdksWholeBlockDecoder) {
 // An archive file that ends inside a pack stream: the decoder says so, wherever it is cut, and
 // for every arrangement (a BCJ2 block's four streams are cut at different places).
 TEST(BlockDecoder, AFileCutShortIsInputEof) {
-  for (const char* name : {"lzma2", "lzma", "copy", "lzma2-bcj", "bcj2-lzma2", "bcj2-lzma"}) {
+  for (const char* name : {"lzma2", "lzma", "copy", "lzma2-bcj", "bcj2-lzma2", "bcj2-lzma", "large-lzma",
+                           "large-lzma2", "large-bcj2"}) {
     SCOPED_TRACE(name);
     Opened a(fs::path(std::string(kRoot) + ZYV_BINARY_DIR "/extract_fixtures/archives") /
              (std::string(name) + ".7z"));

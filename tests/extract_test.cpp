@@ -108,7 +108,8 @@ INSTANTIATE_TEST_SUITE_P(Archives, ExtractsLike7zz,
                          testing::Values("copy", "lzma", "lzma2", "copy-bcj", "lzma-bcj", "lzma2-bcj",
                                          "copy-arm", "lzma-arm", "lzma2-arm", "bcj2-lzma2", "bcj2-lzma",
                                          "lzma2-nonsolid", "lzma-3files", "lzma2-plainheader", "files-only",
-                                         "folders-only", "interleaved-empty", "folder-order"),
+                                         "folders-only", "interleaved-empty", "folder-order", "large-lzma",
+                                         "large-lzma2", "large-bcj2"),
                          [](const auto& info) {
                            std::string name = info.param;
                            for (char& c : name) c = c == '-' ? '_' : c;
