@@ -79,10 +79,9 @@ bool ShortOfRoom(const WString& base, ExtractFailure& cause) {
   const std::span<const unsigned char> payload = EmbeddedPayload();
   std::vector<ArchivedFile> files;
   if (payload.empty() || !ArchiveFiles(payload, files)) return false;
-  std::uint64_t needed = payload.size(), unpacked = 0;
+  std::uint64_t needed = payload.size();
   const bool settings_stay = PathExists(ConfigPath(base));
   for (const ArchivedFile& f : files) {
-    unpacked += f.size;
     std::uint64_t size = 0;
     if ((settings_stay && SamePath(f.name, ConfigEntry())) ||
         (FileSizeOf(EntryPath(base, f.name), size) && size == f.size))
