@@ -79,19 +79,23 @@ bool ShortOfRoom(const WString& base, ExtractFailure& cause) {
   const std::span<const unsigned char> payload = EmbeddedPayload();
   std::vector<ArchivedFile> files;
   if (payload.empty() || !ArchiveFiles(payload, files)) return false;
-  std::uint64_t needed = payload.size(), unpacked = 0;
-  const bool settings_stay = PathExists(ConfigPath(base));
-  for (const ArchivedFile& f : files) {
-    unpacked += f.size;
-    std::uint64_t size = 0;
-    if ((settings_stay && SamePath(f.name, ConfigEntry())) ||
-        (FileSizeOf(EntryPath(base, f.name), size) && size == f.size))
-      continue;
-    needed += f.size;
-  }
   std::uint64_t free = FreeDiskSpace(base);
   if (free == 0) return false;
   if (std::uint64_t stale = 0; FileSizeOf(base + kStagingName, stale)) free += stale;
+  // Room for everything: nothing to look at on the disk.
+  std::uint64_t needed = payload.size();
+  for (const ArchivedFile& f : files) needed += f.size;
+  if (free >= needed) return false;
+  needed = payload.size();
+  const bool settings_stay = PathExists(ConfigPath(base));
+  for (const ArchivedFile& f : files) {
+    std::uint64_t size = 0;
+    if ((settings_stay && SamePath(f.name, ConfigEntry())) ||
+        (FileSizeOf(EntryPath(base, f.name), size) && size == f.size)) {
+      continue;
+    }
+    needed += f.size;
+  }
   if (free >= needed) return false;
   cause = {InstallFolder(base), DiskFullError(), needed};
   return true;

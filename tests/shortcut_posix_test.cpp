@@ -187,6 +187,14 @@ TEST(MenuEntry, IsTheShortcutsEntryInTheApplicationsFolderReplacedEachTimeAndThe
   EXPECT_EQ(test::ReadFileBytes(tmp.path() / "users-file"), "the user's own");
   EXPECT_EQ(Names(applications), std::vector<fs::path>{"Kelvora.desktop"});
   EXPECT_EQ(test::ReadFileBytes(told), "[" + applications.string() + "]\n[" + applications.string() + "]\n");
+  // Installed again with the entry as it is: nothing is written, and the menu is not told again.
+  struct stat before {};
+  ASSERT_EQ(stat(entry.c_str(), &before), 0);
+  CreateMenuEntry(base);
+  struct stat after {};
+  ASSERT_EQ(stat(entry.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(test::ReadFileBytes(told), "[" + applications.string() + "]\n[" + applications.string() + "]\n");
 
   // A file where the folder should be: nothing is written there, and the menu is not told.
   const TempDir other;

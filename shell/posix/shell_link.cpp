@@ -2,8 +2,11 @@
 // managers start when it is executable, and the same entry in the user's applications folder, from
 // which desktops build their menus.
 // Format: the freedesktop.org Desktop Entry format (key-value file, Exec quoting and escaping rules).
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <string_view>
@@ -84,12 +87,42 @@ std::string TempBeside(const std::string& path) {
   return path.substr(0, cut) + "." + path.substr(cut) + ".writing";
 }
 
+/// Whether path is already entry: a regular file (never a link) of mode 0755 with those bytes.
+bool AlreadyWritten(const std::string& path, const std::string& entry) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 07777) != 0755 ||
+      static_cast<std::size_t>(st.st_size) != entry.size()) {
+    return false;
+  }
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  std::string bytes(entry.size() + 1, '\0');
+  std::size_t got = 0;
+  for (ssize_t n; got < bytes.size() && (n = read(fd, bytes.data() + got, bytes.size() - got)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  close(fd);
+  return got == entry.size() && bytes.compare(0, got, entry) == 0;
+}
+
+/// Writes the launcher for target at link, unless it is there already as it would be written (a
+/// re-installation then changes nothing, nor makes the menu read its folder again); written says
+/// which. False when it could not be written.
+bool WriteLauncher(const WString& target, const WString& link, bool& written) {
+  const std::string path = Utf16ToUtf8(link);
+  const std::string entry = DesktopEntry(Utf16ToUtf8(target));
+  written = !AlreadyWritten(path, entry);
+  // Executable: desktops start a launcher only when it is.
+  return !written || posix::WriteReplacing(path, TempBeside(path), entry, 0755);
+}
+
 }  // namespace
 
 bool CreateShellLink(const WString& target, const WString& link) {
-  const std::string path = Utf16ToUtf8(link);
-  // Executable: desktops start a launcher only when it is.
-  return posix::WriteReplacing(path, TempBeside(path), DesktopEntry(Utf16ToUtf8(target)), 0755);
+  bool written = false;
+  return WriteLauncher(target, link, written);
 }
 
 void CreateMenuEntry(const WString& base) {
@@ -99,7 +132,9 @@ void CreateMenuEntry(const WString& base) {
   const std::string native = Utf16ToUtf8(folder);
   mkdir(native.c_str(), 0700);
   // Kelvora.desktop there is also the entry's desktop-file ID, which no other program's entry takes.
-  if (!CreateShellLink(ShortcutTarget(base), folder + kPathSeparator + kShortcutFileName)) return;
+  bool written = false;
+  if (!WriteLauncher(ShortcutTarget(base), folder + kPathSeparator + kShortcutFileName, written) || !written)
+    return;
   // Desktops watch the folder themselves; the folder's MIME cache is brought up to date as a package
   // manager would, where the tool is there. It takes moments, so it is waited for, within a bound.
   const std::string tool = posix::FindProgram("update-desktop-database");
