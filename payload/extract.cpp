@@ -538,6 +538,11 @@ bool AlreadyHolds(const WString& path, UInt64 size, UInt32 crc) {
   File_Construct(&file);
   UInt64 length = 0;
   if (!OpenInstalledFile(&file, path, length)) return false;
+  // Closed on every way out, a refused buffer included.
+  const struct Close {
+    CSzFile& file;
+    ~Close() { File_Close(&file); }
+  } close{file};
   UInt32 sum = CRC_INIT_VAL;
   bool read = length == size;
   std::vector<Byte> buffer(read ? std::min<UInt64>(size, 1 << 16) : 0);
@@ -547,7 +552,6 @@ bool AlreadyHolds(const WString& path, UInt64 size, UInt32 crc) {
     sum = UpdateCrc(sum, buffer.data(), n);
     left -= n;
   }
-  File_Close(&file);
   return read && CRC_GET_DIGEST(sum) == crc;
 }
 

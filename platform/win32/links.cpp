@@ -3,6 +3,7 @@
 // before.
 #include <winternl.h>
 
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -24,6 +25,13 @@ constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE
 FolderRef Own(HANDLE handle) {
   return FolderRef(handle, [](void* h) { CloseHandle(static_cast<HANDLE>(h)); });
 }
+
+/// A handle just opened, closed on every way out of its scope (a refused allocation while it is
+/// judged among them) unless released to its next owner.
+struct CloseHandleOf {
+  void operator()(void* handle) const { CloseHandle(handle); }
+};
+using Closing = std::unique_ptr<void, CloseHandleOf>;
 
 DWORD Attributes(HANDLE handle) {
   FILE_ATTRIBUTE_TAG_INFO tag{};
@@ -119,16 +127,18 @@ struct Guard {
         current = it->second;
         continue;
       }
-      const HANDLE next = CreateRelative(current.handle.get(), name, kFolderAccess, kShareHeld, FILE_OPEN,
-                                         FILE_DIRECTORY_FILE, 0);
-      if (next == INVALID_HANDLE_VALUE) return false;
-      if ((Attributes(next) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-          !NamedAs(next, current.final_name, name)) {
-        CloseHandle(next);
+      const HANDLE opened = CreateRelative(current.handle.get(), name, kFolderAccess, kShareHeld, FILE_OPEN,
+                                           FILE_DIRECTORY_FILE, 0);
+      if (opened == INVALID_HANDLE_VALUE) return false;
+      Closing next(opened);
+      if ((Attributes(opened) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+          !NamedAs(opened, current.final_name, name)) {
+        next.reset();
         SetLastError(kLinkRefused);
         return false;
       }
-      current = {Own(next), FinalName(next)};
+      const FolderRef owned = Own(next.release());
+      current = {owned, FinalName(opened)};
       held.emplace(key, current);
     }
     found = current;
@@ -182,6 +192,7 @@ HANDLE OpenAt(const Place& place, ACCESS_MASK access, ULONG share, ULONG disposi
       std::u16string_view(reinterpret_cast<const char16_t*>(place.leaf.data()), place.leaf.size()), access,
       share, disposition, options, attributes, &information);
   if (handle == INVALID_HANDLE_VALUE) return handle;
+  Closing owned(handle);
   const bool made = information == FILE_CREATED;
   if (created != nullptr) *created = made;
   // What was made now is no link; what was there is judged by its handle.
@@ -189,11 +200,11 @@ HANDLE OpenAt(const Place& place, ACCESS_MASK access, ULONG share, ULONG disposi
                 !NamedAs(handle, place.folder_name,
                          std::u16string_view(reinterpret_cast<const char16_t*>(place.leaf.data()),
                                              place.leaf.size())))) {
-    CloseHandle(handle);
+    owned.reset();
     SetLastError(kLinkRefused);
     return INVALID_HANDLE_VALUE;
   }
-  return handle;
+  return owned.release();
 }
 
 HANDLE OpenPath(const WString& path, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
@@ -298,9 +309,8 @@ WString FolderFinalName(const WString& folder) {
   const HANDLE handle = CreateFileW(win32::SysPath(folder), FILE_READ_ATTRIBUTES, win32::kShareAll, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return {};
-  WString name = win32::FinalName(handle);
-  CloseHandle(handle);
-  return name;
+  const win32::Closing owned(handle);
+  return win32::FinalName(handle);
 }
 
 /// The first link at path (open as handle, whose folder's final name is folder) or under it.
@@ -313,6 +323,10 @@ WString FindLinkFrom(HANDLE handle, const WString& path, const WString& folder, 
   const HANDLE find = FindFirstFileExW(win32::SysPath(path + u"\\*"), FindExInfoBasic, &found,
                                        FindExSearchNameMatch, nullptr, 0);
   if (find == INVALID_HANDLE_VALUE) return {};
+  const struct Search {
+    HANDLE find;
+    ~Search() { FindClose(find); }
+  } search{find};
   WString link;
   do {
     const WString name = win32::FromW(found.cFileName, wcsnlen(found.cFileName, MAX_PATH));
@@ -321,11 +335,10 @@ WString FindLinkFrom(HANDLE handle, const WString& path, const WString& folder, 
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
       link = child;
     } else if (const HANDLE opened = OpenToLookAt(child); opened != INVALID_HANDLE_VALUE) {
+      const win32::Closing owned(opened);
       link = FindLinkFrom(opened, child, self, name);
-      CloseHandle(opened);
     }
   } while (link.empty() && FindNextFileW(find, &found));
-  FindClose(find);
   return link;
 }
 
@@ -334,11 +347,10 @@ WString FindLinkFrom(HANDLE handle, const WString& path, const WString& folder, 
 WString FindRefusedLink(const WString& path) {
   const HANDLE handle = OpenToLookAt(path);
   if (handle == INVALID_HANDLE_VALUE) return {};
+  const win32::Closing owned(handle);
   WString folder, leaf;
   win32::Split(path, folder, leaf);
-  WString link = FindLinkFrom(handle, path, FolderFinalName(folder), leaf);
-  CloseHandle(handle);
-  return link;
+  return FindLinkFrom(handle, path, FolderFinalName(folder), leaf);
 }
 
 LinkGuard::LinkGuard(const WString& root) {
@@ -357,10 +369,10 @@ LinkGuard::LinkGuard(const WString& root) {
   const HANDLE handle = CreateFileW(win32::SysPath(folder), win32::kFolderAccess, win32::kShareAll, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return;
+  const win32::FolderRef owned = win32::Own(handle);
   guard.root = folder;
   guard.held.clear();
-  guard.held.emplace(PathKey(folder, PathStyle::kWindows),
-                     win32::Guard::Held{win32::Own(handle), win32::FinalName(handle)});
+  guard.held.emplace(PathKey(folder, PathStyle::kWindows), win32::Guard::Held{owned, win32::FinalName(handle)});
   guard.depth = 1;
   active_ = true;
 }
@@ -400,17 +412,16 @@ HeldFolder::HeldFolder(const WString& path) {
     if (!win32::NoLinkAt(path)) state_ = State::kLink;
     return;
   }
+  win32::Closing owned(folder);
   WString parent, leaf;
   win32::Split(path, parent, leaf);
   if ((win32::Attributes(folder) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
       !win32::NamedAs(folder, FolderFinalName(parent), leaf)) {
     state_ = State::kLink;
   } else if ((win32::Attributes(folder) & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    folder_ = win32::Own(folder);
+    folder_ = win32::Own(owned.release());
     state_ = State::kHeld;
-    return;
   }
-  CloseHandle(folder);
 }
 
 HeldFolder::~HeldFolder() = default;
