@@ -70,15 +70,6 @@ struct Memory final : PackSource {
   }
 };
 
-/// Memory full of a pattern, where the SDK's whole-block decoder reads zeroes (its output buffer):
-/// a decoder that read a dictionary byte it had not written would give other bytes than the SDK's.
-void* Patterned(void*, std::size_t size) {
-  void* block = std::malloc(size == 0 ? 1 : size);
-  if (block != nullptr) std::memset(block, 0xA5, size);
-  return block;
-}
-void FreePatterned(void*, void* block) { std::free(block); }
-ISzAlloc g_patterned = {Patterned, FreePatterned};
 
 /// An archive opened as the installer opens it.
 struct Opened {
@@ -112,7 +103,7 @@ struct Opened {
     out.clear();
     BlockDecoder decoder;
     std::vector<Byte> buffer(step);
-    if (const SRes res = decoder.Init(db, f, memory, &g_patterned); res != SZ_OK) {
+    if (const SRes res = decoder.Init(db, f, memory, &test::g_patterned); res != SZ_OK) {
       // Nothing of a decoder whose Init failed is left to read from.
       std::size_t got = 0;
       EXPECT_EQ(decoder.left(), 0u);

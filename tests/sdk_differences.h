@@ -6,6 +6,8 @@
 #include <7z.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 namespace zyv::test {
 
@@ -34,5 +36,15 @@ inline bool SdkBytesHold(const CSzFolder& folder) {
   const UInt64* sizes = folder.UnpackSizes;
   return sizes[2] <= out && sizes[0] <= out - sizes[2] && sizes[1] <= out - sizes[2] - sizes[0];
 }
+
+/// Memory full of a pattern, where the SDK's whole-block decoder reads zeroes (its output buffer):
+/// a decoder that read a dictionary byte it had not written would give other bytes than the SDK's.
+inline void* Patterned(void*, std::size_t size) {
+  void* block = std::malloc(size == 0 ? 1 : size);
+  if (block != nullptr) std::memset(block, 0xA5, size);
+  return block;
+}
+inline void FreePatterned(void*, void* block) { std::free(block); }
+inline ISzAlloc g_patterned = {Patterned, FreePatterned};
 
 }  // namespace zyv::test

@@ -20,6 +20,7 @@
 
 #include "payload/block_decoder.h"
 #include "payload/open_archive.h"
+#include "tests/fuzz/memory_stream.h"
 #include "tests/fuzz/repair_checksums.h"
 #include "tests/sdk_differences.h"
 
@@ -44,45 +45,16 @@ void ReadSizes(const unsigned char* data, std::size_t size, std::size_t (&sizes)
   }
 }
 
-/// Memory full of a pattern, where the SDK's decoder reads zeroes (its output buffer).
-void* Patterned(void*, std::size_t size) {
-  void* block = std::malloc(size == 0 ? 1 : size);
-  if (block != nullptr) std::memset(block, 0xA5, size);
-  return block;
-}
-void FreePatterned(void*, void* block) { std::free(block); }
-ISzAlloc g_patterned = {Patterned, FreePatterned};
-
 /// The input's bytes as the SDK's seekable stream and as the decoder's pack source.
 struct Memory final : zyv::PackSource {
-  struct Stream {
-    ISeekInStream sdk;  // first: the SDK hands this pointer back
-    Memory* memory;
-  } stream{{Read, Seek}, this};
-  const unsigned char* data;
-  size_t size;
-  size_t pos = 0;
+  zyv::fuzz::MemoryStream stream;
 
-  Memory(const unsigned char* d, size_t n) : data(d), size(n) {}
+  Memory(const unsigned char* d, size_t n) : stream(d, n) {}
 
   SRes ReadAt(std::uint64_t offset, Byte* buffer, std::size_t& n) override {
+    const size_t size = stream.size;
     n = offset >= size ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(n, size - offset));
-    if (n != 0) std::memcpy(buffer, data + offset, n);
-    return SZ_OK;
-  }
-  static SRes Read(void* p, void* buf, size_t* n) {
-    Memory* m = static_cast<Stream*>(p)->memory;
-    *n = std::min(*n, m->size - m->pos);
-    if (*n != 0) std::memcpy(buf, m->data + m->pos, *n);
-    m->pos += *n;
-    return SZ_OK;
-  }
-  static SRes Seek(void* p, Int64* pos, ESzSeek origin) {
-    Memory* m = static_cast<Stream*>(p)->memory;
-    const Int64 base = origin == SZ_SEEK_SET ? 0 : origin == SZ_SEEK_CUR ? Int64(m->pos) : Int64(m->size);
-    if (*pos < -base || *pos > Int64(m->size) - base) return SZ_ERROR_READ;
-    m->pos = static_cast<size_t>(base + *pos);
-    *pos = Int64(m->pos);
+    if (n != 0) std::memcpy(buffer, stream.data + offset, n);
     return SZ_OK;
   }
 };
@@ -122,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
       }
       streamed.clear();
       zyv::BlockDecoder decoder;
-      SRes res = decoder.Init(db, f, memory, &g_patterned);
+      SRes res = decoder.Init(db, f, memory, &zyv::test::g_patterned);
       if (res != SZ_OK) {
         std::size_t got = 0;  // nothing is left of a decoder whose Init failed
         if (decoder.left() != 0 || decoder.Read(buffer.data(), 1, got) != SZ_ERROR_FAIL) std::abort();

@@ -12,40 +12,13 @@
 #include <vector>
 
 #include "payload/open_archive.h"
+#include "tests/fuzz/memory_stream.h"
 #include "tests/fuzz/repair_checksums.h"
 
 namespace {
 
 /// Folders that decode to more are left undecoded: extract_fuzzer covers large ones.
 constexpr UInt64 kMaxDecoded = 1 << 20;
-
-/// The input's bytes as the seekable stream the SDK reads an archive from.
-struct MemoryStream {
-  ISeekInStream sdk;  // first: the SDK hands this pointer back
-  const unsigned char* data;
-  size_t size;
-  size_t pos;
-};
-
-SRes MemoryRead(void* p, void* buf, size_t* size) {
-  auto* m = static_cast<MemoryStream*>(p);
-  const size_t n = std::min(*size, m->size - m->pos);
-  if (n != 0) std::memcpy(buf, m->data + m->pos, n);
-  m->pos += n;
-  *size = n;
-  return SZ_OK;
-}
-
-SRes MemorySeek(void* p, Int64* pos, ESzSeek origin) {
-  auto* m = static_cast<MemoryStream*>(p);
-  const Int64 base = origin == SZ_SEEK_SET   ? 0
-                     : origin == SZ_SEEK_CUR ? static_cast<Int64>(m->pos)
-                                             : static_cast<Int64>(m->size);
-  if (*pos < -base || *pos > static_cast<Int64>(m->size) - base) return SZ_ERROR_READ;
-  m->pos = static_cast<size_t>(base + *pos);
-  *pos = static_cast<Int64>(m->pos);
-  return SZ_OK;
-}
 
 }  // namespace
 
@@ -57,7 +30,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
   std::vector<unsigned char> bytes(data, data + size);
   zyv::fuzz::RepairChecksums(bytes);
-  MemoryStream memory{{MemoryRead, MemorySeek}, bytes.data(), bytes.size(), 0};
+  zyv::fuzz::MemoryStream memory(bytes.data(), bytes.size());
   CLookToRead look;
   LookToRead_CreateVTable(&look, False);
   look.realStream = &memory.sdk;
