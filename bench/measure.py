@@ -132,9 +132,9 @@ def TreeSummary(root):
 
 def Dictionary(token):
     """The dictionary size in a method token of 7zz's listing (LZMA2:24, LZMA:20:lc0:lp2, LZMA2:1536m)."""
-    spec = token.split(":")[1]
+    size = token.split(":")[1]
     units = {"k": 2**10, "m": 2**20, "g": 2**30}
-    return int(spec[:-1]) * units[spec[-1]] if spec[-1] in units else 2 ** int(spec)
+    return int(size[:-1]) * units[size[-1]] if size[-1] in units else 2 ** int(size)
 
 
 def Folders(archive):
