@@ -410,6 +410,21 @@ struct Filter {
   UInt32 x86State = 0;
   Span from;
 
+  /// Copies the main coder's output to dst until it holds want bytes (n so far), or until the coder
+  /// has no more (more false).
+  SRes Take(Coder& main, Byte* dst, std::size_t want, std::size_t& n, bool& more) {
+    while (n < want) {
+      if (const SRes res = from.Fill(main, more); res != SZ_OK) return res;
+      if (!more) break;
+      const std::size_t k = std::min(from.left, want - n);
+      std::memcpy(dst + n, from.at, k);
+      from.at += k;
+      from.left -= k;
+      n += k;
+    }
+    return SZ_OK;
+  }
+
   /// Fills out (size bytes) from the main coder and converts it there, one copy fewer than through
   /// the buffer; the bytes the converter cannot take yet go to the buffer as [0, filled). The
   /// buffer holds no converted bytes on entry. done receives the bytes given.
@@ -417,15 +432,7 @@ struct Filter {
     std::size_t n = filled - converted;
     std::memcpy(out, buffer + converted, n);
     bool more = true;
-    while (n < size) {
-      if (const SRes res = from.Fill(main, more); res != SZ_OK) return res;
-      if (!more) break;
-      const std::size_t k = std::min(from.left, size - n);
-      std::memcpy(out + n, from.at, k);
-      from.at += k;
-      from.left -= k;
-      n += k;
-    }
+    if (const SRes res = Take(main, out, size, n, more); res != SZ_OK) return res;
     const SizeT taken = method == kBcj ? x86_Convert(out, n, ip, &x86State, 0) : ARM_Convert(out, n, ip, 0);
     ip += static_cast<UInt32>(taken);
     done = more ? taken : n;
@@ -457,15 +464,7 @@ struct Filter {
       filled -= converted;
       ready = converted = 0;
       bool more = true;
-      while (filled < kFilterBuffer) {
-        if (const SRes res = from.Fill(main, more); res != SZ_OK) return res;
-        if (!more) break;
-        const std::size_t n = std::min(from.left, kFilterBuffer - filled);
-        std::memcpy(buffer + filled, from.at, n);
-        from.at += n;
-        from.left -= n;
-        filled += n;
-      }
+      if (const SRes res = Take(main, buffer, kFilterBuffer, filled, more); res != SZ_OK) return res;
       const SizeT done =
           method == kBcj ? x86_Convert(buffer, filled, ip, &x86State, 0) : ARM_Convert(buffer, filled, ip, 0);
       ip += static_cast<UInt32>(done);
