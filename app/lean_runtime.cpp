@@ -1,18 +1,16 @@
-// The Windows installer links the C++ runtime statically, and two of its defaults would bring in
+// The Windows installer links the C++ runtime statically, and three of its defaults would bring in
 // about half of the executable's code for paths that only ever end the process:
 //   - the default terminate handler demangles the exception's type name for a message on standard
 //     error (the demangler and a printf implementation), which a GUI program does not have;
 //   - the throw helpers of the standard containers (std::__throw_length_error and the like) build
 //     std::logic_error-family objects with string messages, which pulls in whole string classes;
-//   - std::thread and std::mutex report a refusal of the system through std::system_error, whose
-//     messages bring those string classes again, and the system's error texts.
+//   - std::unique_lock reports its misuse through std::system_error, whose messages bring those
+//     string classes again, and the system's error texts.
 // Defining these symbols here keeps those library members out of the link. Each definition ends
 // the process exactly as the uncaught exception would have: the installer catches std::bad_alloc
 // only (extraction reports it as SZ_ERROR_MEM), and that one, with std::bad_array_new_length
 // derived from it, is still thrown as such. Linked into the Windows ZyvInstall only; should a new
-// catch of another standard exception ever be added, its helper must throw again here. A thread or a
-// lock the system refuses is a resource it does not have: that throws std::bad_alloc, which the
-// worker pool (any exception: one thread fewer) and extraction (out of memory) already handle.
+// catch of another standard exception ever be added, its helper must throw again here.
 #include <cstdlib>
 #include <exception>
 #include <new>
@@ -28,7 +26,7 @@ void __throw_bad_array_new_length() { throw bad_array_new_length(); }
 void __throw_bad_exception() { throw bad_exception(); }
 void __throw_bad_cast() { throw bad_cast(); }
 void __throw_bad_typeid() { throw bad_typeid(); }
-void __throw_system_error(int) { throw bad_alloc(); }
+void __throw_system_error(int) { terminate(); }
 void __throw_logic_error(const char*) { terminate(); }
 void __throw_domain_error(const char*) { terminate(); }
 void __throw_invalid_argument(const char*) { terminate(); }

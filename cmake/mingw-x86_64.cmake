@@ -2,4 +2,5 @@
 # cannot start 32-bit processes.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(_zyv_triple x86_64-w64-mingw32)
+set(ZYV_THREAD_MODEL posix)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +22,6 @@
 #include <mutex>
 #include <new>
 #include <string_view>
-#include <thread>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -33,6 +31,7 @@
 #include "payload/extract_shared.h"
 #include "payload/open_archive.h"
 #include "platform/path_key.h"
+#include "platform/threads.h"
 #include "platform/worker_pool.h"
 
 namespace zyv {
@@ -86,7 +85,7 @@ class ReadProgress {
 
   ProgressSink* const sink_;
   const UInt64 size_;
-  std::mutex mutex_;
+  Mutex mutex_;
   UInt64 read_ = 0;
   std::vector<UInt64> uncounted_;  // per block, its packed bytes not counted yet
 };
@@ -199,8 +198,8 @@ class BlockBudget {
 
  private:
   const UInt64 room_;
-  std::mutex mutex_;
-  std::condition_variable released_;
+  Mutex mutex_;
+  CondVar released_;
   UInt64 held_ = 0;
 };
 
@@ -243,8 +242,8 @@ class Chunks {
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable released_;
+  Mutex mutex_;
+  CondVar released_;
   Byte* data_[kCount] = {};
   unsigned refs_[kCount] = {};
 };
@@ -312,9 +311,9 @@ struct OutFile {
   const UInt32 attrib;
   const bool crcDefined;
   const UInt32 crc;
-  std::mutex queue;  // guards pieces
+  Mutex queue;  // guards pieces
   std::deque<Piece> pieces;
-  std::mutex io;  // guards what follows; held while a piece is written
+  Mutex io;  // guards what follows; held while a piece is written
   CSzFile file;
   bool open = false;
   bool created = false;  // by this extraction, and not removed since
@@ -360,8 +359,8 @@ class WriteTurns {
   void Skip(UInt64 turn) { const Turn lost(*this, turn); }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable finished_;
+  Mutex mutex_;
+  CondVar finished_;
   UInt64 firstUnfinished_ = 0;   // the earliest write (in submission order) not yet ended
   bool done_[kWriteAhead] = {};  // which of the next kWriteAhead writes have ended
   UInt64 submitted_ = 0;
@@ -403,7 +402,7 @@ class FirstFailure {
   }
 
  private:
-  std::mutex mutex_;
+  Mutex mutex_;
   std::atomic<UInt32> at_{kNoEntry};
   int code_ = kExtractOk;
   bool hasCause_ = false;
@@ -525,7 +524,7 @@ class Writers {
 
   WriteTurns turns_;
   FirstFailure failure_;
-  std::mutex submit_;  // a turn's number and its submission, as one step
+  Mutex submit_;  // a turn's number and its submission, as one step
   // Read before the pool's threads start: reading it may set it for a moment.
   const std::uint32_t creationMask_ = FileCreationMask();
   WorkerPool pool_{WorkerCount()};  // last: it ends first, while all the above still stand
@@ -642,8 +641,8 @@ class Sameness {
 
   const CSzArEx& db_;
   const AlreadyThere* there_;
-  std::mutex mutex_;
-  std::condition_variable checked_;
+  Mutex mutex_;
+  CondVar checked_;
   std::vector<char> same_;       // per entry, under mutex_ until its folder's checks are done
   std::vector<UInt32> pending_;  // per folder, the checks not yet made
   std::vector<UInt32> files_;    // per folder, its files (set before the checks start)
@@ -749,7 +748,7 @@ class BlockDecoders {
       ending_ = true;
     }
     queued_.notify_all();
-    for (std::thread& t : threads_) t.join();
+    for (Thread& t : threads_) t.join();
   }
   BlockDecoders(const BlockDecoders&) = delete;
   BlockDecoders& operator=(const BlockDecoders&) = delete;
@@ -921,14 +920,14 @@ class BlockDecoders {
   }
 
   Shared& shared_;
-  std::mutex mutex_;
-  std::condition_variable queued_;  // a job waits, or the decoders are ending
-  std::condition_variable idle_;    // the last pending job is done
+  Mutex mutex_;
+  CondVar queued_;  // a job waits, or the decoders are ending
+  CondVar idle_;    // the last pending job is done
   std::deque<BlockJob> jobs_;
   unsigned pending_ = 0;
   bool ending_ = false;
   std::vector<std::unique_ptr<Slot>> slots_;  // one a thread (one without threads)
-  std::vector<std::thread> threads_;          // last: started once all the above stand
+  std::vector<Thread> threads_;          // last: started once all the above stand
 };
 
 /// Where the walk stands: the destination (ending with a separator), the folders made for the

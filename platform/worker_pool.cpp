@@ -21,7 +21,7 @@ std::atomic<unsigned> g_fixed{kBuiltCount};
 unsigned WorkerCount() {
   const unsigned fixed = g_fixed.load(std::memory_order_relaxed);
   if (fixed != kWorkersFromCores) return std::min(fixed, kMaxWorkers);
-  return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxWorkers);
+  return std::clamp(Thread::ProcessorCount(), 1u, kMaxWorkers);
 }
 
 void SetWorkerCountForTesting(unsigned count) { g_fixed.store(count, std::memory_order_relaxed); }
@@ -44,7 +44,7 @@ WorkerPool::~WorkerPool() {
     ending_ = true;
   }
   queued_.notify_all();
-  for (std::thread& thread : threads_) thread.join();
+  for (Thread& thread : threads_) thread.join();
 }
 
 void WorkerPool::Submit(Task task) {

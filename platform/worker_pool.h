@@ -1,13 +1,13 @@
 // The process's one pool of worker threads: extraction writes and closes files on it, and the
-// progress display runs its work on it. Standard threads on both systems.
+// progress display runs its work on it. Threads of platform/threads.h.
 #pragma once
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <thread>
 #include <vector>
+
+#include "platform/threads.h"
 
 namespace zyv {
 
@@ -50,13 +50,13 @@ class WorkerPool {
  private:
   void Work();
 
-  std::mutex mutex_;
-  std::condition_variable queued_;  // a task waits, or the pool is ending
-  std::condition_variable idle_;    // the last pending task has returned
+  Mutex mutex_;
+  CondVar queued_;  // a task waits, or the pool is ending
+  CondVar idle_;    // the last pending task has returned
   std::deque<Task> queue_;
   unsigned pending_ = 0;  // submitted and not yet returned
   bool ending_ = false;
-  std::vector<std::thread> threads_;
+  std::vector<Thread> threads_;
 };
 
 }  // namespace zyv

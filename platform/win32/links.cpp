@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/path_key.h"
+#include "platform/threads.h"
 #include "platform/upcase.h"
 #include "platform/win32/no_follow.h"
 
@@ -101,7 +102,7 @@ struct Guard {
     FolderRef handle;
     WString final_name;
   };
-  std::mutex mutex;
+  Mutex mutex;
   int depth = 0;
   WString root;  // without a closing separator
   std::unordered_map<WString, Held> held;
