@@ -180,7 +180,7 @@ TEST(WorkerPool, RunsEveryTaskOnceInOrderOfSubmissionAndWaitsForAll) {
     const std::thread::id self = std::this_thread::get_id();
     WorkerPool pool(threads);
     EXPECT_EQ(pool.size(), threads);
-    std::mutex mutex;
+    Mutex mutex;  // the installer's own, so that the tasks contend for it
     std::vector<int> started;
     std::atomic<int> finished{0}, elsewhere{0};
     for (int round = 0; round < 2; ++round) {  // a pool serves again after Wait
@@ -199,6 +199,7 @@ TEST(WorkerPool, RunsEveryTaskOnceInOrderOfSubmissionAndWaitsForAll) {
     }
     // Without threads the submitting thread runs each task; with one, they run exactly in order.
     EXPECT_EQ(elsewhere.load(), threads == 0 ? 0 : 200) << threads;
+    EXPECT_EQ(started.size(), 200u) << threads;  // no push_back lost to another
     if (threads <= 1) {
       for (size_t k = 0; k < started.size(); ++k) EXPECT_EQ(started[k], static_cast<int>(k % 100));
     }
