@@ -927,7 +927,7 @@ class BlockDecoders {
   unsigned pending_ = 0;
   bool ending_ = false;
   std::vector<std::unique_ptr<Slot>> slots_;  // one a thread (one without threads)
-  std::vector<Thread> threads_;          // last: started once all the above stand
+  std::vector<Thread> threads_;               // last: started once all the above stand
 };
 
 /// Where the walk stands: the destination (ending with a separator), the folders made for the

@@ -1,7 +1,7 @@
 #include "platform/threads.h"
 
-#include <windows.h>
 #include <process.h>
+#include <windows.h>
 
 #include <memory>
 #include <new>
@@ -28,7 +28,8 @@ bool Mutex::try_lock() { return TryAcquireSRWLockExclusive(Srw(&lock_)) != 0; }
 
 void CondVar::wait(Lock& lock) {
   // INFINITE: the call returns only once woken (or spuriously), never with a timeout.
-  SleepConditionVariableSRW(reinterpret_cast<CONDITION_VARIABLE*>(&cv_), Srw(&lock.mutex()->lock_), INFINITE, 0);
+  SleepConditionVariableSRW(reinterpret_cast<CONDITION_VARIABLE*>(&cv_), Srw(&lock.mutex()->lock_), INFINITE,
+                            0);
 }
 void CondVar::notify_one() { WakeConditionVariable(reinterpret_cast<CONDITION_VARIABLE*>(&cv_)); }
 void CondVar::notify_all() { WakeAllConditionVariable(reinterpret_cast<CONDITION_VARIABLE*>(&cv_)); }
