@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "payload/open_archive.h"
+#include "tests/fuzz/memory_stream.h"
 #include "tests/sdk_differences.h"
 #include "tests/test_util.h"
 
@@ -35,15 +36,13 @@ constexpr const char* kRoot = "";
 
 /// An archive's bytes, as the SDK's stream and as a pack source that may end early.
 struct Memory final : PackSource {
-  struct Stream {
-    ISeekInStream sdk;  // first: the SDK hands this pointer back
-    Memory* memory;
-  } sdk;
   std::string bytes;
-  std::size_t pos = 0;
+  fuzz::MemoryStream stream{reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()};
   std::uint64_t cut = ~std::uint64_t{0};  // the pack source's file ends here
 
-  explicit Memory(std::string b) : sdk{{Read, Seek}, this}, bytes(std::move(b)) {}
+  explicit Memory(std::string b) : bytes(std::move(b)) {}
+  Memory(const Memory&) = delete;  // stream points into bytes
+  Memory& operator=(const Memory&) = delete;
 
   SRes ReadAt(std::uint64_t offset, Byte* buffer, std::size_t& size) override {
     const std::uint64_t end = std::min<std::uint64_t>(bytes.size(), cut);
@@ -51,25 +50,7 @@ struct Memory final : PackSource {
     if (size != 0) std::memcpy(buffer, bytes.data() + offset, size);
     return SZ_OK;
   }
-  static SRes Read(void* p, void* buf, size_t* size) {
-    Memory* m = static_cast<Stream*>(p)->memory;
-    *size = std::min(*size, m->bytes.size() - m->pos);
-    if (*size != 0) std::memcpy(buf, m->bytes.data() + m->pos, *size);
-    m->pos += *size;
-    return SZ_OK;
-  }
-  static SRes Seek(void* p, Int64* pos, ESzSeek origin) {
-    Memory* m = static_cast<Stream*>(p)->memory;
-    const Int64 base = origin == SZ_SEEK_SET   ? 0
-                       : origin == SZ_SEEK_CUR ? Int64(m->pos)
-                                               : Int64(m->bytes.size());
-    if (*pos < -base || *pos > Int64(m->bytes.size()) - base) return SZ_ERROR_READ;
-    m->pos = static_cast<std::size_t>(base + *pos);
-    *pos = Int64(m->pos);
-    return SZ_OK;
-  }
 };
-
 
 /// An archive opened as the installer opens it.
 struct Opened {
@@ -82,7 +63,7 @@ struct Opened {
   explicit Opened(const fs::path& path) : memory(test::ReadFileBytes(path)) {
     CrcGenerateTable();
     LookToRead_CreateVTable(&look, False);
-    look.realStream = &memory.sdk.sdk;
+    look.realStream = &memory.stream.sdk;
     LookToRead_Init(&look);
     SzArEx_Init(&db);
     open = OpenArchiveDatabase(&db, &look.s, alloc);
